@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the library and starts the demo host (vexa-chat) on ./demo as its base directory.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install_deps.sh"
+llama_dir=""
+if [ -x "$root/scripts/build_llama.sh" ]; then
+  llama_dir=$("$root/scripts/build_llama.sh" --print-prefix)
+fi
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXA_LLAMA_DIR="$llama_dir" >/dev/null
+cmake --build "$root/build" -j "$(nproc)" --target vexa-chat vexa-smoke
+if [ -x "$root/build/examples/vexa-chat" ]; then
+  exec "$root/build/examples/vexa-chat" --base-dir "$root" "$@"
+fi
+exec "$root/build/examples/vexa-smoke" "$root"

@@ -1,0 +1,88 @@
+#pragma once
+// The process-wide configuration record and its file agent_config.json.
+
+#include <cstdint>
+#include <string>
+
+namespace vexa {
+
+struct LlamaCppConfig {
+    std::string model_path;
+    int context_size = 8192;
+    int gpu_layers = -1;
+    int main_gpu = 0;
+    int batch_size = 512;
+    int ubatch_size = 128;
+    int threads = 8;
+    bool flash_attention = true;
+    bool use_mmap = true;
+    bool use_mlock = false;
+    bool warmup = true;
+    bool allow_cpu_fallback = false;
+    std::string tool_call_mode = "json_block";
+};
+
+struct LLMConfig {
+    std::string backend;
+    std::string base_url;
+    std::string api_key;
+    std::string model;
+    double temperature = 0.0;
+    int max_tokens = 4096;
+    int timeout_seconds = 120;
+    LlamaCppConfig llama_cpp;
+};
+
+struct AgentSettings {
+    std::string name = "Vexa";
+    int max_conversation_turns = 50;
+    int compression_threshold = 8;
+    int compression_keep_recent = 4;
+    int max_tool_rounds = 0;
+    bool orchestration_enabled = false;
+    int max_parallel_tasks = 4;
+    int task_timeout_seconds = 120;
+    int planner_max_tasks = 8;
+};
+
+struct PathsConfig {
+    std::string skills_dir = "./skills";
+    std::string data_dir = "./data";
+    std::string memory_file = "./data/memory/memory.json";
+    std::string conversations_dir = "./data/conversations";
+    std::string conversations_full_dir = "./data/conversations_full";
+    std::string config_dir = "./config";
+    std::string model_dir = "./model";
+};
+
+inline constexpr std::uint32_t policy_no_local_skills = 0x01;
+inline constexpr std::uint32_t policy_no_local_soul = 0x02;
+inline constexpr std::uint32_t policy_no_local_identity = 0x04;
+inline constexpr std::uint32_t policy_no_local_memory = 0x08;
+inline constexpr std::uint32_t policy_no_persistence = 0x20;
+inline constexpr std::uint32_t policy_no_model_tool = 0x40;
+
+class AgentConfig {
+public:
+    static AgentConfig& instance();
+
+    bool load(const std::string& path);
+    bool save(const std::string& path);
+    std::string resolve_path(const std::string& path) const;
+    // Where a run-time change (model switch, /config set) is persisted.
+    std::string persist_path() const;
+    bool has_policy(std::uint32_t bit) const { return (host_policy_flags & bit) != 0; }
+
+    LLMConfig llm;
+    AgentSettings agent;
+    PathsConfig paths;
+    bool perf_enabled = true;
+    std::string base_dir;
+    std::string config_path;
+    std::uint32_t host_policy_flags = 0;
+};
+
+// Directory of the running process's executable; "." when it cannot be found.
+std::string executable_directory();
+
+}  // namespace vexa
