@@ -1,0 +1,15 @@
+#pragma once
+// Small text helpers shared across the library. Case folding is ASCII only.
+
+#include <string>
+
+namespace vexa {
+
+// Strips space, \t, \n, \v, \f and \r from both ends.
+std::string trim_space(const std::string& text);
+// "true/1/yes/on" and "false/0/no/off" after trimming and lower-casing;
+// anything else throws std::invalid_argument("invalid boolean").
+bool parse_bool(const std::string& text);
+std::string ascii_lower(std::string text);
+
+}  // namespace vexa
