@@ -1,0 +1,27 @@
+#pragma once
+// File-system helpers: UTF-8 <-> path conversion and whole-file replacement
+// that never leaves a half-written file behind.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace vexa {
+
+// Paths are UTF-8 inside the library; the platform's native form (UTF-16 on
+// Windows) appears only at the file-system call.
+std::filesystem::path path_from_utf8(std::string_view utf8);
+std::string path_to_utf8(const std::filesystem::path& path);
+
+// Replaces `target` with `data`: writes a temporary file beside it, flushes it
+// to disk and renames it into place, so readers and crashes see either the old
+// or the new content, never a truncated file. Missing parent directories are
+// created. An existing target that may not be opened for writing (read-only,
+// a directory) fails the call and is left as it is; an existing target's
+// permission bits carry over to the new file. `text_mode` writes line feeds
+// the platform's text way (CR LF on Windows). On failure returns false and,
+// if `error` is given, a short reason; no temporary file is left behind.
+bool write_file_atomic(const std::filesystem::path& target, std::string_view data, bool text_mode = false,
+                       std::string* error = nullptr);
+
+}  // namespace vexa
