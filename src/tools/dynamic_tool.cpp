@@ -69,6 +69,27 @@ ToolExecutorFn make_host_executor(HostToolFunction function) {
     };
 }
 
+ToolSpec map_tool_spec(const vexa_core::ToolParameterSpec& spec, vexa_core::ToolExecutor executor) {
+    ToolSpec mapped;
+    mapped.name = spec.name;
+    mapped.description = spec.description;
+    mapped.type = spec.type.empty() ? std::string("object") : spec.type;
+    mapped.properties = nlohmann::json::parse(spec.properties_json, nullptr, /*allow_exceptions=*/false);
+    if (mapped.properties.is_discarded()) {
+        mapped.properties = nlohmann::json::object();  // also for an empty text
+    }
+    if (!spec.parameters_json.empty()) {
+        mapped.parameters = nlohmann::json::parse(spec.parameters_json, nullptr, /*allow_exceptions=*/false);
+        if (mapped.parameters.is_discarded()) {
+            mapped.parameters = nullptr;
+        }
+    }
+    mapped.required = spec.required;
+    mapped.keywords = spec.keywords;
+    mapped.executor = make_host_executor(std::move(executor));
+    return mapped;
+}
+
 void DynamicToolManager::set_registry(ToolRegistry* registry) {
     std::lock_guard lock(mutex_);
     registry_ = registry;

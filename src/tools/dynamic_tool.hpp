@@ -4,6 +4,7 @@
 
 #include "tools/tool.hpp"
 #include "tools/tool_registry.hpp"
+#include "vexa_core/core_session.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -42,6 +43,12 @@ private:
 // success carrying the text as "result". Exceptions of the host function pass
 // through (DynamicTool::execute reports them). Empty function -> empty executor.
 ToolExecutorFn make_host_executor(HostToolFunction function);
+
+// The host's public tool record as a ToolSpec. Unparsable properties become
+// an empty object, an unparsable complete schema becomes null (so the schema
+// is built from the parts); the executor wraps `executor` with
+// make_host_executor.
+ToolSpec map_tool_spec(const vexa_core::ToolParameterSpec& spec, vexa_core::ToolExecutor executor);
 
 class DynamicToolManager {
 public:

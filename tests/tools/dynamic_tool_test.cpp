@@ -119,6 +119,65 @@ TEST(DynamicTool, ExecutorFailures) {
     }
 }
 
+// --- the public record ---------------------------------------------------------
+
+TEST(MapToolSpec, SchemaFromThePublicRecord) {
+    struct Case {
+        const char* label;
+        const char* type;
+        const char* properties_json;
+        std::vector<std::string> required;
+        const char* parameters_json;
+        const char* expected;  // the host tool's schema
+    };
+    const Case cases[] = {
+        {"empty record", "", "", {}, "", R"({"properties":{},"type":"object"})"},
+        {"parts", "object", R"({"q":{"type":"string"}})", {"q"}, "",
+         R"({"properties":{"q":{"type":"string"}},"required":["q"],"type":"object"})"},
+        {"unparsable properties", "object", "{q:", {}, "", R"({"properties":{},"type":"object"})"},
+        {"properties of any JSON type", "array", "[1]", {}, "", R"({"properties":[1],"type":"array"})"},
+        {"complete schema wins", "object", R"({"q":{}})", {"q"}, R"({"type":"object","additionalProperties":false})",
+         R"({"additionalProperties":false,"type":"object"})"},
+        {"unparsable complete schema falls back to parts", "object", R"({"q":{}})", {}, "{broken",
+         R"({"properties":{"q":{}},"type":"object"})"},
+        {"empty complete schema falls back to parts", "object", "", {"x"}, "{}",
+         R"({"properties":{},"required":["x"],"type":"object"})"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        vexa_core::ToolParameterSpec record;
+        record.name = "t";
+        record.type = c.type;
+        record.properties_json = c.properties_json;
+        record.required = c.required;
+        record.parameters_json = c.parameters_json;
+        const ToolSpec spec = map_tool_spec(record, nullptr);
+        EXPECT_EQ(spec.type, std::string(c.type).empty() ? "object" : c.type);
+        EXPECT_EQ(DynamicTool(spec).parameters().dump(), c.expected);
+    }
+}
+
+TEST(MapToolSpec, CopiesFieldsAndWrapsTheExecutor) {
+    vexa_core::ToolParameterSpec record;
+    record.name = "lookup";
+    record.description = "looks things up";
+    record.keywords = {"Find", "查找"};
+    EXPECT_FALSE(map_tool_spec(record, nullptr).executor) << "no function, no executor";
+
+    std::string received;
+    const ToolSpec spec = map_tool_spec(record, [&](const std::string& text) {
+        received = text;
+        return std::string("found it");
+    });
+    EXPECT_EQ(spec.name, "lookup");
+    EXPECT_EQ(spec.description, "looks things up");
+    EXPECT_EQ(spec.keywords, record.keywords);
+    EXPECT_TRUE(spec.parameters.is_null());
+    ASSERT_TRUE(spec.executor);
+    EXPECT_EQ(spec.executor(json()), json({{"result", "found it"}, {"success", true}}));
+    EXPECT_EQ(received, "{}");
+}
+
 // --- the host tool manager ---------------------------------------------------
 
 // A built-in tool as the agent registers it before host tools arrive.
