@@ -1,0 +1,82 @@
+#pragma once
+// Minimal synchronous HTTP client: one POST with a body, answered whole or
+// streamed chunk by chunk to a sink. Each remote backend owns one instance for
+// its whole life; the connection to a server is kept alive and reused across
+// the requests of one client.
+//
+// Observable behaviour, the same on every platform:
+// - user agent "Vexa/1.0"; the default headers are sent in name order, extra
+//   headers of a request override defaults of the same name; CR, LF and NUL
+//   characters are dropped from header names and values so a configured value
+//   can never inject further headers;
+// - the system's proxy settings are honoured;
+// - one timeout value bounds connecting and every wait for data (an
+//   inactivity limit: a body that keeps arriving is never cut); 0 or less
+//   means no limit of our own;
+// - body pieces handed to a sink are at most 8192 bytes;
+// - `cancel` ends a running request promptly in any phase (connecting,
+//   sending, waiting for the response, reading) with "Request cancelled".
+//   The flag is cleared when a request starts, so a cancel issued between two
+//   requests has no effect on the next one.
+// Errors are reported in HttpResponse::error, never thrown; the number after
+// "error: " is the transport's own error code (CURLcode on POSIX, the Win32
+// error on Windows). An exception thrown by a sink stops the request and is
+// rethrown to the caller once the transfer has been torn down.
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "llm/http_response.hpp"
+
+namespace vexa {
+
+class HttpClient {
+public:
+    HttpClient();
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Insert or replace a default header. Safe while another thread starts a request.
+    void set_header(const std::string& name, const std::string& value);
+    void set_timeout_seconds(int seconds);
+    // May be called from any thread, including from inside a sink.
+    void cancel();
+
+    // Buffered request: any status is returned with its body; only transport
+    // failures set `error`.
+    HttpResponse post(const std::string& url, const std::string& body, const HttpHeaders& extra_headers = {});
+    // Streaming request: a 2xx body goes to `sink` (which may be empty) and is
+    // not kept; any other status is read whole into `body` and reported as
+    // "HTTP <status>: <body>" without calling the sink.
+    HttpResponse post_stream(const std::string& url, const std::string& body, const HttpDataSink& sink,
+                             const HttpHeaders& extra_headers = {});
+
+    static constexpr std::size_t kReadChunkBytes = 8192;
+    static constexpr const char* kUserAgent = "Vexa/1.0";
+
+    struct Impl;  // platform state (public only so the platform file's helpers can name it)
+
+private:
+    HttpResponse perform(const std::string& url, const std::string& body, const HttpDataSink* sink,
+                         const HttpHeaders& extra_headers);
+    HttpHeaders headers_snapshot(const HttpHeaders& extra_headers) const;
+
+    std::unique_ptr<Impl> impl_;
+    mutable std::mutex headers_mutex_;
+    HttpHeaders default_headers_;
+    std::atomic<int> timeout_seconds_{120};
+    std::atomic<bool> cancel_{false};
+    std::mutex request_mutex_;  // one request at a time per client
+};
+
+#ifdef _WIN32
+// UTF-8 <-> UTF-16 by the platform converter; invalid input becomes
+// replacement characters; empty input (or a failed conversion) gives empty output.
+std::wstring utf8_to_wide(const std::string& text);
+std::string wide_to_utf8(const std::wstring& text);
+#endif
+
+}  // namespace vexa
