@@ -1,0 +1,455 @@
+#include "agent/agent.hpp"
+
+#include "api/ensure_utf8.hpp"
+#include "config/agent_config.hpp"
+#include "config/json_util.hpp"
+#include "support/timing.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <utility>
+
+namespace vexa {
+
+namespace {
+
+AgentConfig& config() { return AgentConfig::instance(); }
+
+}  // namespace
+
+Agent::Agent() = default;
+
+Agent::Agent(BackendFactory factory) : llm_(std::move(factory)) {}
+
+Agent::~Agent() = default;
+
+// ---- lifecycle ----------------------------------------------------------------
+
+bool Agent::start(EventCallback default_callback) {
+    {
+        std::lock_guard<std::mutex> lock(event_mutex_);
+        default_callback_ = std::move(default_callback);
+    }
+    try {
+        init_llm();
+        // Built-in tools join here once they exist; the manager may only accept
+        // host tools after them, so a host tool can never shadow one.
+        host_tools_.set_registry(&registry_);
+        TimingRegistry::instance().set_enabled(config().perf_enabled);
+        conversation_.new_session();
+        user_turns_ = 0;
+        turn_start_ = 0;
+        completed_turns_ = 0;
+        started_.store(true);
+        set_state(LLMState::idle, {});
+        return true;
+    } catch (const std::exception& e) {
+        const std::string text = ensure_utf8(std::string("Initialization failed: ") + e.what());
+        set_last_error(text);
+        emit_error(text, {});
+        started_.store(false);
+        return false;
+    }
+}
+
+void Agent::init_llm() {
+    llm_.set_progress_callback([this](const std::string& text, int percent) {
+        AgentEvent event;
+        event.type = AgentEventType::ModelLoading;
+        if (percent <= 0) {
+            event.text = "开始加载本地模型：" + text;
+        } else if (percent < 100) {
+            event.text = "本地模型加载中 " + std::to_string(percent) + "%：" + text;
+        } else {
+            event.text = text;
+        }
+        event.success = percent < 100 || text.find("失败") == std::string::npos;
+        emit(event, {});
+    });
+    if (!llm_.configure(config().llm)) {
+        const std::string text = llm_.last_error();
+        set_last_error(text);
+        emit_error(text, {});
+    }
+}
+
+void Agent::shutdown() {
+    if (!started_.load()) return;
+    cancel();
+    autosave();
+    started_.store(false);
+    set_state(LLMState::idle, {});
+}
+
+void Agent::cancel() {
+    cancel_.exchange(true);
+    llm_.cancel();
+}
+
+// ---- events and state ---------------------------------------------------------
+
+void Agent::deliver_locked(const AgentEvent& event, const EventCallback& callback) {
+    if (callback) {
+        callback(event);
+    } else if (default_callback_) {
+        default_callback_(event);
+    }
+}
+
+void Agent::emit(const AgentEvent& event, const EventCallback& callback) {
+    std::lock_guard<std::mutex> lock(event_mutex_);
+    deliver_locked(event, callback);
+}
+
+void Agent::set_state(LLMState state, const EventCallback& callback) {
+    // Changing and announcing the state under one lock keeps the host's view
+    // of the state sequence in the order the changes happened.
+    std::lock_guard<std::mutex> lock(event_mutex_);
+    if (state_.load() == state) return;
+    state_.store(state);
+    AgentEvent event;
+    event.type = AgentEventType::StateChanged;
+    event.state = state;
+    event.text = state_name(state);
+    deliver_locked(event, callback);
+}
+
+void Agent::emit_notice(const std::string& text, const EventCallback& callback) {
+    AgentEvent event;
+    event.type = AgentEventType::Notice;
+    event.text = text;
+    emit(event, callback);
+}
+
+void Agent::emit_error(const std::string& text, const EventCallback& callback) {
+    AgentEvent event;
+    event.type = AgentEventType::Error;
+    event.text = text;
+    event.success = false;
+    emit(event, callback);
+}
+
+std::string Agent::last_error() const {
+    std::lock_guard<std::mutex> lock(error_mutex_);
+    return last_error_;
+}
+
+void Agent::set_last_error(std::string text) {
+    std::lock_guard<std::mutex> lock(error_mutex_);
+    last_error_ = std::move(text);
+}
+
+std::string Agent::last_llm_request_id() const {
+    std::lock_guard<std::mutex> lock(request_id_mutex_);
+    return last_llm_request_id_;
+}
+
+// ---- tools --------------------------------------------------------------------
+
+void Agent::register_builtin_tool(std::shared_ptr<ITool> tool) { registry_.register_tool(std::move(tool)); }
+
+bool Agent::register_host_tool(const ToolSpec& spec) { return host_tools_.register_host_tool(spec); }
+
+bool Agent::unregister_host_tool(const std::string& name) { return host_tools_.unregister_host_tool(name); }
+
+std::vector<std::string> Agent::host_tool_names() const { return host_tools_.host_tool_names(); }
+
+void Agent::set_tool_confirm_callback(ToolConfirmCallback callback) {
+    std::lock_guard<std::mutex> lock(confirm_mutex_);
+    confirm_callback_ = std::move(callback);
+}
+
+std::vector<std::string> Agent::active_tool_names() const {
+    std::lock_guard<std::mutex> lock(tool_list_mutex_);
+    return active_tools_;
+}
+
+bool Agent::request_tools(const std::vector<std::string>& names) {
+    std::lock_guard<std::mutex> lock(tool_list_mutex_);
+    for (const auto& name : names) {
+        if (name.empty() || !registry_.has_tool(name)) continue;
+        if (std::find(active_tools_.begin(), active_tools_.end(), name) != active_tools_.end()) continue;
+        active_tools_.push_back(name);
+    }
+    return true;
+}
+
+// ---- prompts ------------------------------------------------------------------
+
+void Agent::set_system_prompt(std::string text) {
+    std::lock_guard<std::mutex> lock(prompt_mutex_);
+    host_system_prompt_ = std::move(text);
+}
+
+void Agent::add_system_prompt(std::string text) {
+    std::lock_guard<std::mutex> lock(prompt_mutex_);
+    added_system_prompt_ = std::move(text);
+}
+
+std::string Agent::build_system_prompt() const {
+    std::string host;
+    std::string added;
+    {
+        std::lock_guard<std::mutex> lock(prompt_mutex_);
+        host = host_system_prompt_;
+        added = added_system_prompt_;
+    }
+    std::string text;
+    if (!host.empty()) {
+        // The host's own prompt replaces everything the agent would add.
+        text = host + "\n\n";
+    } else {
+        // Identity, soul, skill catalog, memory overview and user profile
+        // blocks go here, in this order, once those components exist.
+        if (!added.empty()) text += added + "\n\n";
+    }
+    std::string turn;
+    {
+        std::lock_guard<std::mutex> lock(prompt_mutex_);
+        turn = turn_system_prompt_;
+    }
+    if (!turn.empty()) text += turn + "\n\n";
+    return text;
+}
+
+// ---- sessions -----------------------------------------------------------------
+
+void Agent::autosave() { autosave_session(conversation_); }
+
+bool Agent::save_session() {
+    std::string error;
+    if (save_session_file(conversation_, error)) return true;
+    set_last_error(error);
+    return false;
+}
+
+bool Agent::load_session(const std::string& id) {
+    if (persistence_disabled()) {
+        set_last_error(kPersistenceDisabledError);
+        return false;
+    }
+    autosave();
+    std::string error;
+    bool ok = false;
+    try {
+        ok = load_session_file(conversation_, id, error);
+    } catch (const std::exception&) {
+        // A session file with members of the wrong type is as unusable as a
+        // missing one; the store is left as it was.
+        ok = false;
+        error = kLoadSessionErrorPrefix + id;
+    }
+    if (!ok) {
+        set_last_error(error);
+        return false;
+    }
+    llm_.set_session_id(conversation_.session_id());
+    user_turns_ = count_completed_turns(conversation_.messages());
+    turn_start_ = conversation_.message_count();
+    return true;
+}
+
+std::vector<std::string> Agent::list_sessions() const { return list_session_files(); }
+
+bool Agent::new_session() {
+    autosave();
+    conversation_.new_session();
+    user_turns_ = 0;
+    turn_start_ = 0;
+    return true;
+}
+
+bool Agent::clear_session() {
+    autosave();
+    conversation_.clear();
+    conversation_.new_session();
+    user_turns_ = 0;
+    turn_start_ = 0;
+    return true;
+}
+
+int Agent::append_conversation(const std::string& json) {
+    return after_injection(conversation_.append_from_json(json), false);
+}
+
+int Agent::replace_conversation(const std::string& json) {
+    return after_injection(conversation_.replace_from_json(json), true);
+}
+
+int Agent::after_injection(int count, bool replace) {
+    if (count < 0) {
+        set_last_error(kHostConversationError);
+        return -1;
+    }
+    user_turns_ = std::max(user_turns_, count_completed_turns(conversation_.messages()));
+    turn_start_ = conversation_.message_count();
+    emit_notice(std::string(replace ? "Injected " : "Appended ") + std::to_string(count) +
+                    " conversation message(s) from host memory.",
+                {});
+    return count;
+}
+
+int count_completed_turns(const std::vector<ChatMessage>& messages) {
+    // A run of consecutive user messages opens one turn; an assistant message
+    // completes the most recent turn.
+    int completed = 0;
+    bool open = false;
+    bool open_completed = false;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const MessageRole role = messages[i].role;
+        if (role == MessageRole::user) {
+            if (i == 0 || messages[i - 1].role != MessageRole::user) {
+                if (open && open_completed) ++completed;
+                open = true;
+                open_completed = false;
+            }
+        } else if (role == MessageRole::assistant && open) {
+            open_completed = true;
+        }
+    }
+    if (open && open_completed) ++completed;
+    return completed;
+}
+
+// ---- model --------------------------------------------------------------------
+
+bool Agent::set_llm_override(const LlmOverride& llm_override) {
+    bool ok = false;
+    {
+        std::lock_guard<std::mutex> lock(llm_mutex_);
+        ok = llm_.set_override(llm_override);
+    }
+    if (!ok) set_last_error(llm_.last_error());
+    return ok;
+}
+
+bool Agent::set_host_llm_context(const HostLlmContext& context) {
+    if (llm_.set_host_llm_context(context)) return true;
+    set_last_error(llm_.last_error());
+    return false;
+}
+
+std::string Agent::current_model() const {
+    if (llm_.has_backend()) return llm_.effective_config().model;
+    return config().llm.model;
+}
+
+std::string Agent::agent_name() const { return config().agent.name; }
+
+std::string Agent::status_text() const {
+    const auto& cfg = config();
+    std::string text = "Agent Status:\n";
+    text += "  Session ID: " + conversation_.session_id() + "\n";
+    text += "  Messages: " + std::to_string(conversation_.message_count()) + "\n";
+    // No skill library and no memory store yet: nothing is loaded.
+    text += "  Loaded Skills: 0\n";
+    text += "  Memories: 0\n";
+    text += "  Backend: " + cfg.llm.backend + "\n";
+    text += "  Model: " + cfg.llm.model + "\n";
+    text += "  State: " + state_name(state_.load()) + "\n";
+    text += "  用户画像: 学习中";
+    return text;
+}
+
+std::string Agent::oneshot(const std::string& messages_json, const std::string& options_json) {
+    TokenUsage usage;
+    std::int64_t total_ms = 0;
+    std::string content;
+    bool success = false;
+
+    auto result_json = [&]() {
+        nlohmann::json out = nlohmann::json::object();
+        out["content"] = content;
+        out["error"] = last_error();
+        out["success"] = success;
+        out["timing"] = {{"total_ms", total_ms}};
+        out["usage"] = usage_to_json(usage);
+        return dump_json(out, -1);
+    };
+
+    if (!started_.load()) {
+        set_last_error("Agent is not initialized.");
+        return result_json();
+    }
+    auto parsed = nlohmann::json::parse(messages_json, nullptr, false);
+    if (parsed.is_discarded()) {
+        set_last_error("oneshot messages_json is not valid JSON");
+        return result_json();
+    }
+    nlohmann::json list;
+    if (parsed.is_array()) {
+        list = std::move(parsed);
+    } else if (parsed.is_object()) {
+        list = parsed.contains("messages") ? parsed["messages"] : nlohmann::json::array();
+    }
+    // A root that is neither an array nor an object is refused the same way.
+    if (!list.is_array()) {
+        set_last_error("oneshot messages_json must be an array");
+        return result_json();
+    }
+    std::vector<ChatMessage> messages;
+    try {
+        for (const auto& element : list) {
+            if (element.is_object()) messages.push_back(message_from_json(element));
+        }
+    } catch (const nlohmann::json::exception& e) {
+        set_last_error(std::string("oneshot messages_json is not valid JSON: ") + e.what());
+        return result_json();
+    }
+    if (messages.empty()) {
+        set_last_error("oneshot messages is empty");
+        return result_json();
+    }
+    CompletionOptions options;
+    if (!options_json.empty()) {
+        auto opts = nlohmann::json::parse(options_json, nullptr, false);
+        if (!opts.is_discarded() && opts.is_object()) {
+            if (auto it = opts.find("model"); it != opts.end() && it->is_string()) options.model = it->get<std::string>();
+            if (auto it = opts.find("temperature"); it != opts.end() && it->is_number()) {
+                options.temperature = it->get<double>();
+            }
+            if (auto it = opts.find("max_tokens"); it != opts.end() && it->is_number_integer()) {
+                options.max_tokens = it->get<int>();
+            }
+        }
+    }
+    const auto started_at = std::chrono::steady_clock::now();
+    CompletionResult result;
+    {
+        std::lock_guard<std::mutex> lock(llm_mutex_);
+        result = llm_.chat_completion_result(messages, options);
+    }
+    total_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_at)
+                   .count();
+    ChatMessage answer;
+    answer.role = MessageRole::assistant;
+    answer.content = result.content;
+    usage = finalize_usage(result.usage, messages, answer);
+    if (result.ok) {
+        content = result.content;
+        success = true;
+        set_last_error("");
+    } else {
+        std::string error = result.error;
+        if (error.empty()) error = llm_.last_error();
+        if (error.empty()) error = "oneshot completion failed";
+        set_last_error(error);
+    }
+    return result_json();
+}
+
+std::vector<RoundTrace> Agent::last_turn_rounds() const {
+    std::lock_guard<std::mutex> lock(rounds_mutex_);
+    return rounds_;
+}
+
+void Agent::record_round(RoundTrace round) {
+    round.finish();
+    std::lock_guard<std::mutex> lock(rounds_mutex_);
+    rounds_.push_back(std::move(round));
+}
+
+}  // namespace vexa

@@ -1,0 +1,178 @@
+#pragma once
+// The engine behind one CoreSession: owns the model client, the current
+// conversation, the tools and the host's prompt texts, and runs turns.
+
+#include "agent/agent_event.hpp"
+#include "agent/conversation_view.hpp"
+#include "agent/react_context.hpp"
+#include "conversation/chat_message.hpp"
+#include "conversation/conversation_manager.hpp"
+#include "llm/llm_backend.hpp"
+#include "llm/llm_client.hpp"
+#include "llm/llm_state.hpp"
+#include "tools/dynamic_tool.hpp"
+#include "tools/tool_registry.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vexa {
+
+class Agent {
+public:
+    Agent();
+    // For tests and benchmarks: backends come from `factory`.
+    explicit Agent(BackendFactory factory);
+    ~Agent();
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+
+    // ---- lifecycle ----------------------------------------------------------
+    // Configures the model client, hands the registry to the host tool manager
+    // and opens a new session. A client that cannot be configured is reported
+    // (last_error, Error event) but does not fail start-up.
+    bool start(EventCallback default_callback);
+    // Cancels, saves the session and returns to idle. Nothing when not started.
+    void shutdown();
+    bool started() const { return started_.load(); }
+
+    // ---- turns --------------------------------------------------------------
+    // One user turn. An empty callback routes the turn's events to the default
+    // callback. Runs on the calling thread; one turn at a time (the caller
+    // serialises turns).
+    AgentResponse chat(const std::string& text, const AgentChatOptions& options, const EventCallback& on_event);
+    // Any thread: stops the running turn as soon as possible.
+    void cancel();
+    bool cancel_requested() const { return cancel_.load(); }
+    // Any thread, also during a turn: adds registered tools to the current
+    // turn's offer from its next model call on. Always true.
+    bool request_tools(const std::vector<std::string>& names);
+
+    // ---- events and state ---------------------------------------------------
+    void set_state(LLMState state, const EventCallback& callback);
+    LLMState state() const { return state_.load(); }
+    // Delivers one event (to `callback`, else to the default callback) under
+    // the event lock, so the host never sees two at once.
+    void emit(const AgentEvent& event, const EventCallback& callback);
+    void emit_notice(const std::string& text, const EventCallback& callback);
+    void emit_error(const std::string& text, const EventCallback& callback);
+
+    std::string last_error() const;
+    void set_last_error(std::string text);
+    std::string last_llm_request_id() const;
+
+    // ---- tools --------------------------------------------------------------
+    // A tool of the library itself: not a host tool, may run in parallel.
+    void register_builtin_tool(std::shared_ptr<ITool> tool);
+    bool register_host_tool(const ToolSpec& spec);
+    bool unregister_host_tool(const std::string& name);
+    std::vector<std::string> host_tool_names() const;
+    // Empty removes the hook. Affects calls that start afterwards.
+    void set_tool_confirm_callback(ToolConfirmCallback callback);
+    // The tools offered to the model in the current (or last) turn.
+    std::vector<std::string> active_tool_names() const;
+
+    // ---- prompts ------------------------------------------------------------
+    void set_system_prompt(std::string text);
+    void add_system_prompt(std::string text);
+    // The system prompt the next model call sends.
+    std::string build_system_prompt() const;
+
+    // ---- sessions -----------------------------------------------------------
+    std::string session_id() const { return conversation_.session_id(); }
+    bool save_session();
+    bool load_session(const std::string& id);
+    std::vector<std::string> list_sessions() const;
+    bool new_session();
+    bool clear_session();
+    // Host conversation injection; the count of messages taken, or -1.
+    int append_conversation(const std::string& json);
+    int replace_conversation(const std::string& json);
+    // Copies, for reports and tests; never during a turn.
+    std::vector<ChatMessage> messages() const { return conversation_.messages(); }
+    std::size_t message_count() const { return conversation_.message_count(); }
+    TokenUsage session_usage() const { return conversation_.session_usage(); }
+    int user_turn_count() const { return user_turns_; }
+
+    // ---- model --------------------------------------------------------------
+    bool set_llm_override(const LlmOverride& llm_override);
+    bool set_host_llm_context(const HostLlmContext& context);
+    std::string current_model() const;
+    std::string agent_name() const;
+    std::string status_text() const;
+    // One model call outside the conversation; the result JSON text.
+    std::string oneshot(const std::string& messages_json, const std::string& options_json);
+
+    // The rounds of the latest turn, in order.
+    std::vector<RoundTrace> last_turn_rounds() const;
+
+    // ---- ReAct loop and tool execution (also used by orchestrated tasks) ---
+    void run_react_loop(ReactContext& ctx);
+    bool execute_llm_call(ReactContext& ctx, RoundTrace& round, bool& wants_tools);
+    void append_assistant(ReactContext& ctx, const ChatMessage& message);
+    void handle_tool_calls(ReactContext& ctx, RoundTrace& round, const std::vector<ToolCall>& calls);
+
+private:
+    void deliver_locked(const AgentEvent& event, const EventCallback& callback);
+    void init_llm();
+    void choose_turn_tools(const std::string& text, const AgentChatOptions& options);
+    void rollback_turn(bool mark);
+    void finish_turn();
+    void record_round(RoundTrace round);
+    void autosave();
+    int after_injection(int count, bool replace);
+    std::string run_one_tool_call(const ToolCall& call, const std::string& display_arguments,
+                                  std::int32_t& duration_ms, std::int64_t& started_at_ms);
+
+    LLMClient llm_;
+    ConversationManager conversation_;
+    ToolRegistry registry_;
+    DynamicToolManager host_tools_;
+
+    mutable std::mutex tool_list_mutex_;
+    std::vector<std::string> active_tools_;
+
+    mutable std::mutex event_mutex_;
+    EventCallback default_callback_;
+
+    std::mutex confirm_mutex_;
+    ToolConfirmCallback confirm_callback_;
+
+    std::atomic<bool> cancel_{false};
+    std::atomic<bool> started_{false};
+    std::atomic<LLMState> state_{LLMState::idle};
+
+    // Every model call of the agent runs under this lock, so calls never overlap.
+    mutable std::mutex llm_mutex_;
+
+    // Leaf locks for texts written by a turn and read by the host.
+    mutable std::mutex error_mutex_;
+    std::string last_error_;
+    mutable std::mutex request_id_mutex_;
+    std::string last_llm_request_id_;
+
+    mutable std::mutex prompt_mutex_;
+    std::string host_system_prompt_;
+    std::string added_system_prompt_;
+    std::string turn_system_prompt_;
+
+    // Guards the memory store and the user profile once they exist.
+    std::mutex memory_mutex_;
+
+    mutable std::mutex rounds_mutex_;
+    std::vector<RoundTrace> rounds_;
+
+    int user_turns_ = 0;
+    std::size_t turn_start_ = 0;
+    int completed_turns_ = 0;
+};
+
+// Number of user turns of a message list that an assistant message answered.
+int count_completed_turns(const std::vector<ChatMessage>& messages);
+
+}  // namespace vexa

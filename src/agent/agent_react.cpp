@@ -1,0 +1,218 @@
+// The ReAct loop: model call, tool calls, model call, ... until the model
+// answers without tools, the round limit or a deadline is hit, or the turn is
+// cancelled.
+
+#include "agent/agent.hpp"
+
+#include "agent/tool_judgement.hpp"
+#include "config/agent_config.hpp"
+#include "support/timing.hpp"
+
+#include <chrono>
+#include <utility>
+
+namespace vexa {
+
+namespace {
+
+std::int64_t steady_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+void RoundTrace::start(int number, const std::string& phase_name, const std::string& task) {
+    round = number;
+    phase = phase_name;
+    task_id = task;
+    started_ns = steady_now_ns();
+}
+
+void RoundTrace::mark_first_token() {
+    if (first_token_ns < 0) first_token_ns = steady_now_ns();
+}
+
+void RoundTrace::set_finish_reason(const std::string& reason) {
+    if (!reason.empty()) finish_reason = reason;
+}
+
+void RoundTrace::finish() {
+    if (finished_ns == 0) finished_ns = steady_now_ns();
+}
+
+void Agent::run_react_loop(ReactContext& ctx) {
+    int i = 0;
+    while (!cancel_.load()) {
+        if (ctx.has_deadline && steady_now_ns() >= ctx.deadline) {
+            if (ctx.response->error.empty()) ctx.response->error = "任务执行超时";
+            return;
+        }
+        ++i;
+        if (i > ctx.max_rounds) {
+            const std::string text = "Tool call loop exceeded max_tool_rounds=" + std::to_string(ctx.max_rounds);
+            ctx.response->error = text;
+            RoundTrace round;
+            round.start(i, ctx.phase, ctx.task_id);
+            round.success = false;
+            round.error = text;
+            {
+                const LLMConfig effective = llm_.effective_config();
+                round.model = effective.model;
+                round.backend = effective.backend;
+            }
+            round.set_finish_reason("max_tool_rounds");
+            record_round(std::move(round));
+            if (ctx.report_state) {
+                set_last_error(text);
+                set_state(LLMState::error, ctx.on_event);
+                emit_error(text, ctx.on_event);
+            }
+            return;
+        }
+        RoundTrace round;
+        round.start(i, ctx.phase, ctx.task_id);
+        bool wants_tools = false;
+        if (!execute_llm_call(ctx, round, wants_tools)) {
+            if (cancel_.load()) round.set_finish_reason("cancelled");
+            record_round(std::move(round));
+            return;
+        }
+        if (wants_tools) {
+            // Copied: executing the calls appends to the list they live in.
+            std::vector<ToolCall> calls = ctx.view->messages().back().tool_calls;
+            if (calls.empty()) {
+                wants_tools = false;
+            } else {
+                handle_tool_calls(ctx, round, calls);
+            }
+        }
+        record_round(std::move(round));
+        if (!wants_tools) return;
+    }
+}
+
+bool Agent::execute_llm_call(ReactContext& ctx, RoundTrace& round, bool& wants_tools) {
+    ScopedTimer timer("llm.total_latency");
+    wants_tools = false;
+
+    std::vector<std::string> names;
+    {
+        std::lock_guard<std::mutex> lock(tool_list_mutex_);
+        names = *ctx.tool_names;
+    }
+    const nlohmann::json definitions = registry_.tool_definitions(names);
+    std::vector<ToolDefinition> tools;
+    tools.reserve(definitions.size());
+    for (const auto& element : definitions) {
+        const auto& function = element.at("function");
+        ToolDefinition definition;
+        definition.type = "function";
+        definition.name = function.at("name").get<std::string>();
+        definition.description = function.at("description").get<std::string>();
+        definition.parameters = function.at("parameters");
+        tools.push_back(std::move(definition));
+    }
+
+    const std::string system_prompt = build_system_prompt();
+    const auto& history = ctx.view->messages();
+    std::vector<ChatMessage> request;
+    request.reserve(history.size() + 1);
+    {
+        ChatMessage system;
+        system.role = MessageRole::system;
+        system.content = system_prompt;
+        request.push_back(std::move(system));
+    }
+    request.insert(request.end(), history.begin(), history.end());
+
+    const bool report = ctx.report_state;
+    const AgentChatOptions& options = *ctx.options;
+    StreamCallbacks callbacks;
+    callbacks.on_content = [&](const std::string& text) {
+        round.mark_first_token();
+        if (!report || !options.stream_content) return;
+        AgentEvent event;
+        event.type = AgentEventType::ContentDelta;
+        event.text = text;
+        emit(event, ctx.on_event);
+    };
+    callbacks.on_segment = [&](SegmentAction action, const std::string& text, const std::string& instruction) {
+        if (action == SegmentAction::Append) round.mark_first_token();
+        if (!report || !options.stream_content) return;
+        AgentEvent event;
+        event.type = action == SegmentAction::Append ? AgentEventType::ContentDelta : AgentEventType::SegmentUpdate;
+        event.text = text;
+        event.segment = instruction;
+        emit(event, ctx.on_event);
+    };
+    callbacks.on_reasoning = [&](const std::string& text) {
+        round.mark_first_token();
+        if (!report || !options.stream_reasoning) return;
+        AgentEvent event;
+        event.type = AgentEventType::ReasoningDelta;
+        event.text = text;
+        emit(event, ctx.on_event);
+    };
+    callbacks.on_state = [&](LLMState state) {
+        if (state == LLMState::thinking || state == LLMState::generating || state == LLMState::tool_calling) {
+            round.mark_first_token();
+        }
+        if (report) set_state(state, ctx.on_event);
+    };
+
+    if (report) set_state(LLMState::waiting, ctx.on_event);
+
+    StreamResult result;
+    {
+        std::lock_guard<std::mutex> lock(llm_mutex_);
+        // Under the model lock: parallel tasks of one agent must not write the
+        // store's latest prompt at the same time.
+        conversation_.set_system_prompt(system_prompt);
+        result = llm_.chat_completion_stream(request, tools, callbacks);
+        std::lock_guard<std::mutex> id_lock(request_id_mutex_);
+        last_llm_request_id_ = result.response_id;
+    }
+
+    round.success = result.ok;
+    round.error = result.error;
+    round.usage = finalize_usage(result.usage, request, result.message);
+    {
+        const LLMConfig effective = llm_.effective_config();
+        round.model = effective.model;
+        round.backend = effective.backend;
+    }
+    round.request_id = result.response_id;
+    round.set_finish_reason(result.finish_reason);
+
+    if (result.ok) {
+        wants_tools = !result.message.tool_calls.empty();
+        append_assistant(ctx, result.message);
+        return true;
+    }
+
+    ctx.response->error = "LLM call failed: " + result.error;
+    // A cancelled answer is kept so the turn can be rolled back with its
+    // partial text marked as interrupted.
+    if (cancel_.load()) append_assistant(ctx, result.message);
+    if (report) {
+        set_last_error(ctx.response->error);
+        set_state(LLMState::error, ctx.on_event);
+        emit_error(ctx.response->error, ctx.on_event);
+    }
+    return false;
+}
+
+void Agent::append_assistant(ReactContext& ctx, const ChatMessage& message) {
+    AgentResponse& response = *ctx.response;
+    response.content += message.content;
+    if (message.reasoning_content) response.reasoning += *message.reasoning_content;
+    for (const auto& call : message.tool_calls) {
+        ToolCall shown = call;
+        shown.arguments = redact_arguments(call.arguments);
+        response.tool_calls.push_back(std::move(shown));
+    }
+    ctx.view->append(message);
+}
+
+}  // namespace vexa
