@@ -138,6 +138,8 @@ TEST(AgentConfigLoad, EdgeCases) {
          }},
         {"syntax error", R"({"llm":{"model":"m",}})", false, expect_defaults},
         {"empty file", "", false, expect_defaults},
+        {"a UTF-8 byte order mark is skipped", "\xEF\xBB\xBF{\"agent\":{\"name\":\"A\"}}", true,
+         [](const AgentConfig& c) { EXPECT_EQ(c.agent.name, "A"); }},
         {"unknown keys are ignored", R"({"extra":1,"agent":{"name":"A","colour":"red"}})", true,
          [](const AgentConfig& c) { EXPECT_EQ(c.agent.name, "A"); }},
     };
