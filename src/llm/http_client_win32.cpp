@@ -1,0 +1,275 @@
+// HTTP transport over WinHTTP (synchronous mode).
+//
+// The session handle lives as long as the client; WinHTTP pools the
+// connections of a session, so requests to the same server reuse one.
+// WinHTTP's four timeouts (resolve, connect, send, receive) all get the one
+// configured value; the receive timeout bounds each wait for data, so a body
+// that keeps arriving is never cut.
+//
+// Cancellation: a blocking synchronous WinHTTP call ends when another thread
+// closes its request handle, so `cancel` closes the active request handle
+// (under a lock that also guards the handle's final close) and the failing
+// call is then reported as "Request cancelled".
+
+#include "llm/http_client.hpp"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+namespace vexa {
+
+std::wstring utf8_to_wide(const std::string& text) {
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::string wide_to_utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                      nullptr);
+    if (n <= 0) return {};
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+struct HttpClient::Impl {
+    HINTERNET session = nullptr;
+    std::mutex active_mutex;
+    HINTERNET active_request = nullptr;  // the running request, closable by cancel()
+    bool closed_by_cancel = false;
+};
+
+namespace {
+
+struct ParsedUrl {
+    std::wstring host;
+    std::wstring path;
+    int port = 443;
+    bool https = true;
+};
+
+struct BadUrl {};
+
+ParsedUrl parse_url(const std::string& url) {
+    ParsedUrl p;
+    const std::wstring wide = utf8_to_wide(url);
+    wchar_t host[256] = {};
+    wchar_t path[2048] = {};
+    URL_COMPONENTS uc{};
+    uc.dwStructSize = sizeof uc;
+    uc.lpszHostName = host;
+    uc.dwHostNameLength = static_cast<DWORD>(std::size(host));
+    uc.lpszUrlPath = path;
+    uc.dwUrlPathLength = static_cast<DWORD>(std::size(path));
+    if (!wide.empty() && WinHttpCrackUrl(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &uc)) {
+        p.host.assign(host, uc.dwHostNameLength);
+        p.path.assign(path, uc.dwUrlPathLength);
+        p.port = uc.nPort;
+        p.https = uc.nScheme == INTERNET_SCHEME_HTTPS;
+        return p;
+    }
+    // Hand parsing of what the cracker refused.
+    std::string rest = url;
+    if (rest.rfind("https://", 0) == 0) {
+        rest = rest.substr(8);
+    } else if (rest.rfind("http://", 0) == 0) {
+        rest = rest.substr(7);
+        p.https = false;
+        p.port = 80;
+    }
+    const std::size_t slash = rest.find('/');
+    std::string host_port = slash == std::string::npos ? rest : rest.substr(0, slash);
+    const std::string path_text = slash == std::string::npos ? std::string("/") : rest.substr(slash);
+    const std::size_t colon = host_port.find(':');
+    if (colon != std::string::npos) {
+        // A port that is no number or out of range is a bad URL, reported like
+        // any other failure instead of escaping as an exception.
+        try {
+            p.port = std::stoi(host_port.substr(colon + 1));
+        } catch (const std::exception&) {
+            throw BadUrl{};
+        }
+        if (p.port < 0 || p.port > 65535) throw BadUrl{};
+        host_port = host_port.substr(0, colon);
+    }
+    p.host = utf8_to_wide(host_port);
+    p.path = utf8_to_wide(path_text);
+    return p;
+}
+
+std::string with_code(const char* prefix, DWORD code) { return std::string(prefix) + std::to_string(code); }
+
+}  // namespace
+
+HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {
+    // The system's proxy configuration: the automatic type (Windows 8.1 and
+    // later) follows the user's settings; older systems take WinHTTP's own.
+#ifdef WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
+    impl_->session = WinHttpOpen(L"Vexa/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                 WINHTTP_NO_PROXY_BYPASS, 0);
+#endif
+    if (!impl_->session) {
+        impl_->session = WinHttpOpen(L"Vexa/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                     WINHTTP_NO_PROXY_BYPASS, 0);
+    }
+}
+
+HttpClient::~HttpClient() {
+    if (impl_->session) WinHttpCloseHandle(impl_->session);
+}
+
+void HttpClient::cancel() {
+    cancel_.store(true);
+    std::lock_guard<std::mutex> lock(impl_->active_mutex);
+    if (impl_->active_request && !impl_->closed_by_cancel) {
+        impl_->closed_by_cancel = true;
+        WinHttpCloseHandle(impl_->active_request);  // makes the blocking call return
+    }
+}
+
+HttpResponse HttpClient::perform(const std::string& url, const std::string& body, const HttpDataSink* sink,
+                                 const HttpHeaders& extra_headers) {
+    std::lock_guard<std::mutex> request_lock(request_mutex_);
+    cancel_.store(false);
+    HttpResponse response;
+    if (!impl_->session) {
+        response.error = "WinHTTP session not initialized";
+        return response;
+    }
+
+    ParsedUrl target;
+    try {
+        target = parse_url(url);
+    } catch (const BadUrl&) {
+        response.error = with_code("WinHttpConnect failed, error: ", ERROR_WINHTTP_INVALID_URL);
+        return response;
+    }
+
+    HINTERNET connect = WinHttpConnect(impl_->session, target.host.c_str(),
+                                       static_cast<INTERNET_PORT>(target.port), 0);
+    if (!connect) {
+        response.error = with_code("WinHttpConnect failed, error: ", GetLastError());
+        return response;
+    }
+    HINTERNET request = WinHttpOpenRequest(connect, L"POST", target.path.empty() ? L"/" : target.path.c_str(),
+                                           nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                           target.https ? WINHTTP_FLAG_SECURE : 0);
+    if (!request) {
+        response.error = with_code("WinHttpOpenRequest failed, error: ", GetLastError());
+        WinHttpCloseHandle(connect);
+        return response;
+    }
+    {
+        std::lock_guard<std::mutex> lock(impl_->active_mutex);
+        impl_->active_request = request;
+        impl_->closed_by_cancel = false;
+    }
+    // Closes both handles however the request ends (a sink may throw).
+    struct Closer {
+        Impl* impl;
+        HINTERNET request;
+        HINTERNET connect;
+        ~Closer() {
+            {
+                std::lock_guard<std::mutex> lock(impl->active_mutex);
+                if (!impl->closed_by_cancel) WinHttpCloseHandle(request);
+                impl->active_request = nullptr;
+                impl->closed_by_cancel = false;
+            }
+            WinHttpCloseHandle(connect);
+        }
+    } closer{impl_.get(), request, connect};
+
+    // A failing call after a cancel failed because of it.
+    auto fail = [&](const char* prefix) {
+        const DWORD code = GetLastError();
+        response.error = cancel_.load() ? std::string("Request cancelled") : with_code(prefix, code);
+    };
+    // A body that breaks off (timeout, reset) is a failure, not a shorter
+    // success; an error body that breaks off is still the HTTP error below.
+    auto fail_read = [&] {
+        if (cancel_.load() || !(sink != nullptr && (response.status_code < 200 || response.status_code > 299))) {
+            fail("WinHttpReadData failed, error: ");
+        }
+    };
+
+    const int seconds = std::max(0, timeout_seconds_.load());
+    const int ms = seconds > 0x7fffffff / 1000 ? 0x7fffffff : seconds * 1000;  // 0: no limit
+    WinHttpSetTimeouts(request, ms, ms, ms, ms);
+
+    std::string block;
+    for (const auto& [name, value] : headers_snapshot(extra_headers)) block += name + ": " + value + "\r\n";
+    if (!block.empty()) {
+        const std::wstring wide = utf8_to_wide(block);
+        WinHttpAddRequestHeaders(request, wide.c_str(), static_cast<DWORD>(-1L),
+                                 WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE);
+    }
+
+    if (cancel_.load()) {
+        response.error = "Request cancelled";
+        return response;
+    }
+    const DWORD length = static_cast<DWORD>(body.size());
+    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                            length ? const_cast<char*>(body.data()) : WINHTTP_NO_REQUEST_DATA, length, length, 0)) {
+        fail("WinHttpSendRequest failed, error: ");
+        return response;
+    }
+    if (!WinHttpReceiveResponse(request, nullptr)) {
+        fail("WinHttpReceiveResponse failed, error: ");
+        return response;
+    }
+    DWORD status = 0;
+    DWORD status_size = sizeof status;
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX)) {
+        response.status_code = static_cast<int>(status);
+    }
+
+    const bool streaming = sink != nullptr;
+    const bool error_status = response.status_code < 200 || response.status_code > 299;
+    const bool to_sink = streaming && !error_status;
+    char buffer[kReadChunkBytes];
+    for (;;) {
+        if (cancel_.load()) {
+            response.error = "Request cancelled";
+            return response;
+        }
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            fail_read();
+            break;
+        }
+        if (available == 0) break;
+        DWORD read = 0;
+        if (!WinHttpReadData(request, buffer, std::min<DWORD>(available, sizeof buffer), &read)) {
+            fail_read();
+            break;
+        }
+        if (read == 0) break;
+        if (to_sink) {
+            if (*sink) (*sink)(std::string(buffer, read));
+        } else {
+            response.body.append(buffer, read);
+        }
+    }
+    if (response.error.empty() && streaming && error_status) {
+        response.error = "HTTP " + std::to_string(response.status_code) + ": " + response.body;
+    }
+    return response;
+}
+
+}  // namespace vexa
