@@ -1,0 +1,118 @@
+#pragma once
+// The single entry point through which the agent reaches a language model:
+// picks the backend by name, applies the session's override on top of the
+// configuration, and reports uniform errors when no backend is usable.
+
+#include "config/agent_config.hpp"
+#include "conversation/chat_message.hpp"
+#include "llm/llm_backend.hpp"
+#include "llm/stream_types.hpp"
+#include "tools/tool.hpp"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vexa {
+
+// Implemented by the backend that talks to the host application's own LLM
+// gateway; the client hands it the gateway context.
+class IHostContextReceiver {
+public:
+    virtual ~IHostContextReceiver() = default;
+    virtual void set_host_llm_context(const HostLlmContext& context) = 0;
+};
+
+// Builds the backend for a backend name (ASCII case-insensitive, not
+// trimmed). Null with `error` = "Unsupported llm.backend: <name as given>"
+// for a name no backend answers to.
+std::unique_ptr<ILLMBackend> create_backend(const std::string& name, std::string& error);
+
+using BackendFactory = std::function<std::unique_ptr<ILLMBackend>(const std::string& name, std::string& error)>;
+
+// The configuration with the override's given fields laid over it; which
+// fields apply depends on the resulting backend.
+LLMConfig apply_override(const LLMConfig& config, const LlmOverride& override_settings);
+
+// True for the names of the in-process backend ("llama_cpp", "local").
+bool is_local_backend_name(const std::string& name);
+
+class LLMClient {
+public:
+    LLMClient();
+    // Backends come from `factory` instead of create_backend.
+    explicit LLMClient(BackendFactory factory);
+    ~LLMClient();
+    LLMClient(const LLMClient&) = delete;
+    LLMClient& operator=(const LLMClient&) = delete;
+
+    void set_progress_callback(ProgressCallback callback);
+    bool has_progress_callback() const;
+    // Used by a backend while it loads; does nothing without a callback.
+    void report_progress(const std::string& text, int percent) const;
+
+    // Builds and configures a new backend for `config` with the override
+    // applied. On failure the previous backend and configs stay in use.
+    bool configure(const LLMConfig& config);
+    // Stores the override; once configured, reconfigures with it at once.
+    bool set_override(const LlmOverride& override_settings);
+    // False with "Current LLM backend is not host." unless the host gateway
+    // backend is active.
+    bool set_host_llm_context(const HostLlmContext& context);
+    void set_session_id(const std::string& session_id);
+
+    // Stops the running request. Safe from any thread at any time, also
+    // while configure replaces the backend.
+    void cancel();
+
+    StreamResult chat_completion_stream(const std::vector<ChatMessage>& messages,
+                                        const std::vector<ToolDefinition>& tools,
+                                        const StreamCallbacks& callbacks);
+    CompletionResult chat_completion_result(const std::vector<ChatMessage>& messages,
+                                            const CompletionOptions& options);
+    std::string chat_completion(const std::vector<ChatMessage>& messages);
+    std::string chat_completion(const std::vector<ChatMessage>& messages, const CompletionOptions& options);
+
+    std::string last_error() const;
+    bool is_local() const;
+    bool is_configured() const;
+    bool has_backend() const;
+    // The configuration the backend runs with (override applied).
+    LLMConfig effective_config() const;
+    // The configuration given to the last successful configure.
+    LLMConfig base_config() const;
+    LlmOverride override_settings() const;
+
+private:
+    class CallScope;
+
+    bool configure_locked(const LLMConfig& config);
+    void set_last_error(std::string error);
+
+    BackendFactory factory_;
+
+    // Serialises configure, set_override and set_host_llm_context; never
+    // taken by model calls or cancel.
+    std::mutex configure_mutex_;
+
+    // Guards every field below. Held only for short reads and writes, never
+    // across a backend operation.
+    mutable std::mutex mutex_;
+    ProgressCallback progress_;
+    // Shared so that a model call (and a cancel aimed at it) keeps its backend
+    // alive while configure swaps in a new one.
+    std::shared_ptr<ILLMBackend> backend_;
+    // Backends with a call running now; cancel reaches them too.
+    std::vector<std::shared_ptr<ILLMBackend>> in_flight_;
+    LLMConfig effective_;
+    LLMConfig base_;
+    LlmOverride override_;
+    bool configured_ = false;
+    bool is_local_ = false;
+    std::string session_id_;
+    std::string last_error_;
+};
+
+}  // namespace vexa
