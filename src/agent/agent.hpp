@@ -23,6 +23,12 @@
 
 namespace vexa {
 
+struct CommandResult {
+    bool success = false;
+    bool should_exit = false;
+    std::string message;
+};
+
 class Agent {
 public:
     Agent();
@@ -107,6 +113,22 @@ public:
     std::string status_text() const;
     // One model call outside the conversation; the result JSON text.
     std::string oneshot(const std::string& messages_json, const std::string& options_json);
+
+    // ---- commands and reports ----------------------------------------------
+    // Slash commands: /exit, /save, /load, /clear, /status and /config show;
+    // any other command answers "Unknown command: /<word>".
+    CommandResult execute_command(const std::string& command, const std::string& args);
+    std::string config_text() const;
+
+    // ---- components not present in this build -----------------------------
+    // They answer as unavailable: the texts are empty, the imports fail with
+    // a last error that says so.
+    std::string model_status_json() const { return {}; }
+    std::string local_models_json() const { return {}; }
+    std::string remote_models_json() const { return {}; }
+    int load_skills_from_memory(const std::string& skills_json);
+    bool set_identity_from_memory(const std::string& identity_json);
+    bool set_soul_from_memory(const std::string& soul_text);
 
     // The rounds of the latest turn, in order.
     std::vector<RoundTrace> last_turn_rounds() const;

@@ -3,6 +3,10 @@
 
 #include "vexa_core/core_session.hpp"
 
+#include "agent/agent.hpp"
+
+#include <memory>
+
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -33,6 +37,8 @@ namespace vexa_core {
 struct VEXA_CORE_INTERNAL CoreSession::Impl {
     std::mutex mutex;
     std::shared_mutex agent_access;
+    // Written under `mutex` and `agent_access` (exclusive); read under either.
+    std::unique_ptr<vexa::Agent> agent;
 
     void set_error(std::string text) {
         std::lock_guard lock(error_mutex_);

@@ -1,0 +1,515 @@
+// Whole turns through both public interfaces, the C++ facade and the flat C
+// functions, against a scripted chat-completions server: every scenario runs
+// once per interface.
+
+#include "vexa_core/core_session.hpp"
+#include "vexa_core/vexa_core.h"
+
+#include "agent_test_util.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <future>
+#include <list>
+#include <memory>
+#include <thread>
+
+namespace vexa {
+namespace {
+
+using test::answer_response;
+using test::ScriptedResponse;
+using test::tool_response;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct PublicEvent {
+    int type = 0;
+    std::string state;
+    std::string text;
+    std::string tool_name;
+    std::string tool_arguments;
+    std::string tool_result;
+    bool success = true;
+};
+
+struct TurnOptions {
+    int max_tool_rounds = 0;
+    std::vector<std::string> tools;
+    bool only_listed = false;
+    std::vector<std::pair<std::string, std::string>> images;  // url, detail
+};
+
+struct Outcome {
+    bool success = false;
+    std::string error;  // the turn's error (C: last_error after a failure)
+};
+
+using ToolFn = std::function<std::string(const std::string&)>;
+using ConfirmFn = std::function<bool(const std::string&, const std::string&)>;
+
+// One public interface, driven the same way by every scenario.
+class Driver {
+public:
+    virtual ~Driver() = default;
+    virtual bool initialize(const std::string& base_dir) = 0;
+    virtual Outcome send(const std::string& text, const TurnOptions& options = {}) = 0;
+    virtual void cancel() = 0;
+    virtual bool is_cancel_requested() = 0;
+    virtual bool register_tool(const std::string& name, ToolFn fn) = 0;
+    virtual void set_confirm(ConfirmFn fn) = 0;
+    virtual bool request_tools(const std::vector<std::string>& names) = 0;
+    virtual std::string last_error() = 0;
+    virtual std::string current_state() = 0;
+    virtual std::string session_id() = 0;
+    virtual bool save_session() = 0;
+
+    test::EventLog<PublicEvent> log;
+};
+
+class CppDriver : public Driver {
+public:
+    bool initialize(const std::string& base_dir) override {
+        vexa_core::InitializeOptions options;
+        options.base_dir = base_dir;
+        return session_.initialize(options);
+    }
+    Outcome send(const std::string& text, const TurnOptions& options) override {
+        vexa_core::ChatOptions chat;
+        chat.max_tool_rounds = options.max_tool_rounds;
+        chat.tools = options.tools;
+        chat.include_history_tools = !options.only_listed;
+        for (const auto& [url, detail] : options.images) chat.images.push_back({url, detail});
+        const vexa_core::ChatResult r = session_.send_text_stream(text, chat, [this](const vexa_core::AgentEvent& e) {
+            log.add({static_cast<int>(e.type), e.state, e.text, e.tool_name, e.tool_arguments, e.tool_result,
+                     e.success});
+        });
+        last_result = r;
+        return {r.success, r.error};
+    }
+    void cancel() override { session_.cancel(); }
+    bool is_cancel_requested() override { return session_.is_cancel_requested(); }
+    bool register_tool(const std::string& name, ToolFn fn) override {
+        vexa_core::ToolParameterSpec spec;
+        spec.name = name;
+        spec.description = "test tool " + name;
+        spec.properties_json = R"({"x":{"type":"integer"}})";
+        return session_.register_tool(spec, std::move(fn));
+    }
+    void set_confirm(ConfirmFn fn) override { session_.set_tool_confirm_callback(std::move(fn)); }
+    bool request_tools(const std::vector<std::string>& names) override { return session_.request_tools(names); }
+    std::string last_error() override { return session_.last_error(); }
+    std::string current_state() override { return session_.current_state(); }
+    std::string session_id() override { return session_.current_session_id(); }
+    bool save_session() override { return session_.save_session(); }
+
+    vexa_core::CoreSession& session() { return session_; }
+    vexa_core::ChatResult last_result;
+
+private:
+    vexa_core::CoreSession session_;
+};
+
+class CDriver : public Driver {
+public:
+    CDriver() : handle_(vexa_core_create()) {}
+    ~CDriver() override { vexa_core_destroy(handle_); }
+
+    bool initialize(const std::string& base_dir) override {
+        VexaCoreInitOptions options{};
+        options.base_dir = base_dir.c_str();
+        return vexa_core_initialize(handle_, &options, nullptr, nullptr) == 1;
+    }
+    Outcome send(const std::string& text, const TurnOptions& options) override {
+        VexaCoreChatOptions chat{};
+        chat.stream_content = 1;
+        chat.stream_reasoning = 1;
+        chat.emit_tool_events = 1;
+        chat.max_tool_rounds = options.max_tool_rounds;
+        std::vector<const char*> names;
+        for (const auto& n : options.tools) names.push_back(n.c_str());
+        chat.tools = names.empty() ? nullptr : names.data();
+        chat.tool_count = static_cast<int32_t>(names.size());
+        chat.only_listed_tools = options.only_listed ? 1 : 0;
+        chat.struct_size = sizeof(VexaCoreChatOptions);
+        std::string images;
+        if (!options.images.empty()) {
+            nlohmann::json list = nlohmann::json::array();
+            for (const auto& [url, detail] : options.images) list.push_back({{"url", url}, {"detail", detail}});
+            images = list.dump();
+            chat.images_json = images.c_str();
+        }
+        const int ok = vexa_core_send_text_stream(handle_, text.c_str(), &chat, &CDriver::on_event, this);
+        Outcome outcome;
+        outcome.success = ok == 1;
+        if (!outcome.success) outcome.error = vexa_core_last_error(handle_);
+        return outcome;
+    }
+    void cancel() override { vexa_core_cancel(handle_); }
+    bool is_cancel_requested() override { return vexa_core_is_cancel_requested(handle_) == 1; }
+    bool register_tool(const std::string& name, ToolFn fn) override {
+        tools_.push_back({name, std::move(fn), {}});
+        VexaCoreToolSpec spec{};
+        spec.name = tools_.back().name.c_str();
+        const std::string description = "test tool " + name;
+        spec.description = description.c_str();
+        spec.properties_json = R"({"x":{"type":"integer"}})";
+        return vexa_core_register_tool(handle_, &spec, &CDriver::execute, &tools_.back()) == 1;
+    }
+    void set_confirm(ConfirmFn fn) override {
+        confirm_ = std::move(fn);
+        vexa_core_set_tool_confirm_callback(handle_, confirm_ ? &CDriver::confirm : nullptr, this);
+    }
+    bool request_tools(const std::vector<std::string>& names) override {
+        std::vector<const char*> list;
+        for (const auto& n : names) list.push_back(n.c_str());
+        list.push_back(nullptr);  // null entries are skipped
+        return vexa_core_request_tools(handle_, list.data(), static_cast<int>(list.size())) == 1;
+    }
+    std::string last_error() override { return vexa_core_last_error(handle_); }
+    std::string current_state() override { return vexa_core_current_state(handle_); }
+    std::string session_id() override { return vexa_core_current_session_id(handle_); }
+    bool save_session() override { return vexa_core_save_session(handle_) == 1; }
+
+private:
+    struct HostTool {
+        std::string name;
+        ToolFn fn;
+        std::string reply;  // kept alive until the executor is called again
+    };
+
+    static void on_event(const VexaCoreEvent* e, void* user) {
+        static_cast<CDriver*>(user)->log.add(
+            {e->type, e->state, e->text, e->tool_name, e->tool_arguments, e->tool_result, e->success != 0});
+    }
+    static const char* execute(const char* arguments, void* user) {
+        auto* tool = static_cast<HostTool*>(user);
+        tool->reply = tool->fn(arguments);
+        return tool->reply.c_str();
+    }
+    static int confirm(const char* name, const char* arguments, void* user) {
+        return static_cast<CDriver*>(user)->confirm_(name, arguments) ? 1 : 0;
+    }
+
+    VexaCoreHandle* handle_;
+    std::list<HostTool> tools_;
+    ConfirmFn confirm_;
+};
+
+std::string describe(const PublicEvent& e) {
+    switch (e.type) {
+        case 2: return "state:" + e.state;
+        case 3: return "content:" + e.text;
+        case 4: return "reasoning:" + e.text;
+        case 5: return "started:" + e.tool_name;
+        case 6: return std::string(e.success ? "finished:" : "failed:") + e.tool_name;
+        case 7: return "done:" + e.text;
+        case 8: return "error:" + e.text;
+        default: return "event" + std::to_string(e.type) + ":" + e.text;
+    }
+}
+
+class SessionTurnTest : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        test::write_agent_config(dir.path(), server.base_url() + "/v1");
+        if (GetParam() == "cpp") {
+            driver = std::make_unique<CppDriver>();
+        } else {
+            driver = std::make_unique<CDriver>();
+        }
+        ASSERT_TRUE(driver->initialize(dir.str()));
+        ASSERT_EQ(driver->last_error(), "");
+    }
+
+    std::vector<std::string> kinds() const {
+        std::vector<std::string> out;
+        for (const auto& e : driver->log.events()) out.push_back(describe(e));
+        return out;
+    }
+    std::string streamed_content() const {
+        std::string out;
+        for (const auto& e : driver->log.events()) {
+            if (e.type == 3) out += e.text;
+        }
+        return out;
+    }
+    nlohmann::json request(std::size_t i) const { return nlohmann::json::parse(server.requests().at(i).body); }
+    CppDriver* cpp() { return GetParam() == "cpp" ? static_cast<CppDriver*>(driver.get()) : nullptr; }
+
+    test::ScriptedServer server;
+    test::TempDir dir;
+    std::unique_ptr<Driver> driver;
+};
+
+TEST_P(SessionTurnTest, PlainAnswerEventsInOrder) {
+    server.enqueue(answer_response({"Hi ", "there"}));
+    Outcome r = driver->send("hello");
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_EQ(kinds(), (std::vector<std::string>{"state:waiting", "state:generating", "content:Hi ",
+                                                 "content:there", "state:done", "done:Hi there", "state:idle"}));
+    EXPECT_EQ(driver->current_state(), "idle");
+    EXPECT_EQ(driver->last_error(), "");
+    auto messages = request(0)["messages"];
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0]["role"], "system");
+    EXPECT_EQ(request(0)["model"], "test-model");
+    if (auto* c = cpp()) {
+        EXPECT_EQ(c->last_result.content, "Hi there");
+        EXPECT_EQ(c->session().last_llm_request_id(), "resp-test");
+    }
+}
+
+TEST_P(SessionTurnTest, ToolRoundTripWithTwoCallsInOneAnswer) {
+    std::vector<std::string> seen;
+    ASSERT_TRUE(driver->register_tool("add", [&](const std::string& args) {
+        seen.push_back("add " + args);
+        return std::string(R"({"success":true,"sum":5})");
+    }));
+    ASSERT_TRUE(driver->register_tool("clock", [&](const std::string& args) {
+        seen.push_back("clock " + args);
+        return std::string("twelve o'clock");  // plain text counts as success
+    }));
+    server.enqueue(tool_response({{"c1", "add", R"({"x":2,"api_key":"k"})"}, {"c2", "clock", ""}}));
+    server.enqueue(answer_response({"5 at noon"}));
+    Outcome r = driver->send("sum and time");
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_EQ(seen, (std::vector<std::string>{R"(add {"api_key":"k","x":2})", "clock {}"}));
+    EXPECT_EQ(kinds(), (std::vector<std::string>{"state:waiting", "state:tool_calling", "state:done",
+                                                 "state:tool_calling", "started:add", "started:clock",
+                                                 "finished:add", "finished:clock", "state:waiting",
+                                                 "state:generating", "content:5 at noon", "state:done",
+                                                 "done:5 at noon", "state:idle"}));
+    auto events = driver->log.events();
+    EXPECT_EQ(events[4].tool_arguments, R"({"api_key":"[redacted]","x":2})");
+    EXPECT_EQ(events[7].tool_result, R"({"result":"twelve o'clock","success":true})");
+
+    auto messages = request(1)["messages"];
+    ASSERT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages[3]["tool_call_id"], "c1");
+    EXPECT_EQ(messages[3]["content"], R"({"success":true,"sum":5})");
+    EXPECT_EQ(messages[4]["content"], R"({"result":"twelve o'clock","success":true})");
+    if (auto* c = cpp()) {
+        ASSERT_EQ(c->last_result.tool_calls.size(), 2u);
+        EXPECT_EQ(c->last_result.tool_calls[0], R"({"arguments":{"api_key":"[redacted]","x":2},"id":"c1","name":"add"})");
+        EXPECT_EQ(c->last_result.tool_results,
+                  (std::vector<std::string>{R"({"success":true,"sum":5})", R"({"result":"twelve o'clock","success":true})"}));
+    }
+}
+
+TEST_P(SessionTurnTest, HostToolsConfirmedOneRejected) {
+    std::atomic<int> runs{0};
+    ToolFn tool = [&](const std::string&) {
+        ++runs;
+        return std::string(R"({"success":true})");
+    };
+    ASSERT_TRUE(driver->register_tool("keep", tool));
+    ASSERT_TRUE(driver->register_tool("drop", tool));
+    std::vector<std::string> asked;
+    driver->set_confirm([&](const std::string& name, const std::string&) {
+        asked.push_back(name);
+        return name == "keep";
+    });
+    server.enqueue(tool_response({{"k", "keep", "{}"}, {"d", "drop", "{}"}}));
+    server.enqueue(answer_response({"one refused"}));
+    ASSERT_TRUE(driver->send("both").success);
+    EXPECT_EQ(runs.load(), 1);
+    EXPECT_EQ(asked, (std::vector<std::string>{"keep", "drop"}));
+    auto k = kinds();
+    EXPECT_NE(std::find(k.begin(), k.end(), "failed:drop"), k.end());
+    const std::string refused = request(1)["messages"][4]["content"];
+    EXPECT_EQ(refused.rfind("⚠️ TOOL_FAILED: drop — user rejected this toolcall\n", 0), 0u);
+
+    // Removing the hook runs both.
+    driver->set_confirm(nullptr);
+    server.enqueue(tool_response({{"k", "keep", "{}"}, {"d", "drop", "{}"}}));
+    server.enqueue(answer_response({"ok"}));
+    ASSERT_TRUE(driver->send("again").success);
+    EXPECT_EQ(runs.load(), 3);
+}
+
+TEST_P(SessionTurnTest, RoundLimitOfTwo) {
+    ASSERT_TRUE(driver->register_tool("again", [](const std::string&) { return std::string("{}"); }));
+    server.set_fallback(tool_response({{"a", "again", "{}"}}));
+    TurnOptions options;
+    options.max_tool_rounds = 2;
+    Outcome r = driver->send("loop", options);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error, "Tool call loop exceeded max_tool_rounds=2");
+    EXPECT_EQ(driver->last_error(), "Tool call loop exceeded max_tool_rounds=2");
+    EXPECT_EQ(server.request_count(), 2u);
+    EXPECT_EQ(driver->current_state(), "error");
+    EXPECT_EQ(kinds().back(), "error:Tool call loop exceeded max_tool_rounds=2");
+}
+
+TEST_P(SessionTurnTest, ModelFailureBeforeOutputRollsTheTurnBack) {
+    server.enqueue(ScriptedResponse::json(R"({"error":{"message":"overloaded"}})", 503));
+    Outcome r = driver->send("first");
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error.rfind("LLM call failed: ", 0), 0u) << r.error;
+    EXPECT_EQ(driver->current_state(), "error");
+    server.enqueue(answer_response({"fine"}));
+    ASSERT_TRUE(driver->send("second").success);
+    auto messages = request(1)["messages"];
+    ASSERT_EQ(messages.size(), 2u);  // the failed turn left nothing behind
+    EXPECT_EQ(messages[1]["content"], "second");
+}
+
+TEST_P(SessionTurnTest, CancelMidStreamFromAnotherThread) {
+    server.enqueue(test::stalled_response("Part"));
+    Clock::time_point cancelled_at;
+    std::thread canceller([&] {
+        ASSERT_TRUE(driver->log.wait_for([](const PublicEvent& e) { return e.type == 3; }));
+        cancelled_at = Clock::now();
+        driver->cancel();
+        EXPECT_TRUE(driver->is_cancel_requested());
+    });
+    Outcome r = driver->send("tell me");
+    const auto returned_at = Clock::now();
+    canceller.join();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(returned_at - cancelled_at).count();
+    std::printf("[ measured ] %s: turn returned %lld ms after cancel\n", GetParam().c_str(),
+                static_cast<long long>(ms));
+    EXPECT_LT(ms, 1000);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error, "Generation cancelled.");
+    EXPECT_EQ(driver->current_state(), "idle");
+    EXPECT_EQ(kinds().back(), "error:Generation cancelled.");
+    if (auto* c = cpp()) {
+        EXPECT_TRUE(c->last_result.cancelled);
+    }
+
+    // The partial answer stays, marked as interrupted.
+    ASSERT_TRUE(driver->save_session());
+    std::ifstream in(dir.path() / "data" / "conversations" / (driver->session_id() + ".json"));
+    auto saved = nlohmann::json::parse(in);
+    const auto& messages = saved["messages"];
+    EXPECT_EQ(messages.back()["role"], "assistant");
+    EXPECT_EQ(messages.back()["content"], "Part\n[已被用户中断]");
+}
+
+TEST_P(SessionTurnTest, CancelWhileAToolRuns) {
+    std::promise<void> started;
+    std::atomic<int> runs{0};
+    ASSERT_TRUE(driver->register_tool("wait", [&](const std::string&) {
+        if (runs++ == 0) started.set_value();
+        const auto deadline = Clock::now() + 5s;
+        while (!driver->is_cancel_requested() && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
+        return std::string(R"({"success":true})");
+    }));
+    server.enqueue(tool_response({{"w1", "wait", "{}"}, {"w2", "wait", "{}"}}));
+    std::thread canceller([&] {
+        started.get_future().wait();
+        driver->cancel();
+    });
+    Outcome r = driver->send("wait twice");
+    canceller.join();
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error, "Generation cancelled.");
+    EXPECT_EQ(runs.load(), 1);
+    EXPECT_EQ(server.request_count(), 1u);
+    auto events = driver->log.events();
+    std::vector<std::string> results;
+    for (const auto& e : events) {
+        if (e.type == 6) results.push_back(e.tool_result);
+    }
+    EXPECT_EQ(results, (std::vector<std::string>{R"({"success":true})", R"({"success":false,"error":"cancelled"})"}));
+}
+
+TEST_P(SessionTurnTest, RequestToolsFromInsideAnExecutor) {
+    ASSERT_TRUE(driver->register_tool("opener", [&](const std::string&) {
+        EXPECT_TRUE(driver->request_tools({"extra"}));
+        return std::string(R"({"success":true})");
+    }));
+    ASSERT_TRUE(driver->register_tool("extra", [](const std::string&) { return std::string("{}"); }));
+    server.enqueue(tool_response({{"o", "opener", "{}"}}));
+    server.enqueue(answer_response({"done"}));
+    TurnOptions options;
+    options.tools = {"opener"};
+    options.only_listed = true;
+    ASSERT_TRUE(driver->send("open", options).success);
+    auto names = [](const nlohmann::json& body) {
+        std::vector<std::string> out;
+        for (const auto& t : body.value("tools", nlohmann::json::array())) out.push_back(t["function"]["name"]);
+        return out;
+    };
+    EXPECT_EQ(names(request(0)), (std::vector<std::string>{"opener"}));
+    EXPECT_EQ(names(request(1)), (std::vector<std::string>{"opener", "extra"}));
+}
+
+TEST_P(SessionTurnTest, ImagesValidatedSentThenStripped) {
+    TurnOptions bad;
+    bad.images = {{"http://example.com/a.png", ""}};
+    Outcome r = driver->send("look", bad);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error, "image url must be an https absolute url.");
+    EXPECT_EQ(driver->log.events().size(), 0u);
+
+    TurnOptions ten;
+    for (int i = 0; i < 10; ++i) ten.images.push_back({"https://example.com/" + std::to_string(i) + ".png", ""});
+    r = driver->send("look", ten);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error, GetParam() == "cpp" ? "chat images count exceeds limit." : "images_json count exceeds limit.");
+    EXPECT_EQ(server.request_count(), 0u);
+
+    TurnOptions good;
+    good.images = {{"  https://example.com/cat.png ", "AUTO"}, {"https://example.com/dog.png", ""}};
+    server.enqueue(answer_response({"two pets"}));
+    ASSERT_TRUE(driver->send("what are these", good).success);
+    auto content = request(0)["messages"][1]["content"];
+    ASSERT_TRUE(content.is_array());
+    ASSERT_EQ(content.size(), 3u);
+    EXPECT_EQ(content[1]["image_url"]["url"], "https://example.com/cat.png");
+    EXPECT_EQ(content[1]["image_url"]["detail"], "auto");
+    EXPECT_EQ(content[2]["image_url"]["detail"], "high");
+
+    server.enqueue(answer_response({"yes"}));
+    ASSERT_TRUE(driver->send("sure?").success);
+    EXPECT_EQ(request(1)["messages"][1]["content"], "what are these");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothInterfaces, SessionTurnTest, ::testing::Values("cpp", "c"),
+                         [](const auto& info) { return info.param; });
+
+// ---- threads -------------------------------------------------------------------
+
+TEST(SessionThreadTest, StatusTextWaitsForTheRunningTurn) {
+    test::ScriptedServer server;
+    test::TempDir dir;
+    test::write_agent_config(dir.path(), server.base_url() + "/v1");
+    vexa_core::CoreSession session;
+    vexa_core::InitializeOptions init;
+    init.base_dir = dir.str();
+    ASSERT_TRUE(session.initialize(init));
+
+    // The answer comes 300 ms after the request.
+    ScriptedResponse slow = answer_response({"late"});
+    slow.delay_before_headers = 300ms;
+    server.enqueue(slow);
+    std::promise<void> waiting;
+    std::atomic<bool> signalled{false};
+    std::atomic<Clock::rep> last_event{0};
+    std::thread turn([&] {
+        session.send_text_stream("hi", {}, [&](const vexa_core::AgentEvent& e) {
+            // Events run while the turn holds the session lock.
+            last_event = Clock::now().time_since_epoch().count();
+            if (e.type == vexa_core::AgentEventType::StateChanged && !signalled.exchange(true)) waiting.set_value();
+        });
+    });
+    waiting.get_future().wait();
+    const std::string status = session.status_text();
+    const auto status_end = Clock::now();
+    turn.join();
+    EXPECT_GE(status_end.time_since_epoch().count(), last_event.load());
+    EXPECT_NE(status.find("  Messages: 2\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("  State: idle\n"), std::string::npos) << status;
+    // The lock-free calls never waited.
+    EXPECT_FALSE(session.is_cancel_requested());
+}
+
+}  // namespace
+}  // namespace vexa
