@@ -167,6 +167,9 @@ namespace {
 // thread so a failed load can say why; VEXA_LLAMA_LOG=1 passes everything on.
 thread_local std::string t_engine_error;
 thread_local ggml_log_level t_last_level = GGML_LOG_LEVEL_NONE;
+// The cancel flag of the generation running on this thread: once it is set, the
+// engine's complaints about the aborted computation are expected, not errors.
+thread_local const std::atomic<bool>* t_cancel_flag = nullptr;
 
 void engine_log(ggml_log_level level, const char* text, void*) {
     static const bool verbose = [] {
@@ -180,6 +183,9 @@ void engine_log(ggml_log_level level, const char* text, void*) {
     }
     std::string line = text != nullptr ? text : "";
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (level == GGML_LOG_LEVEL_ERROR && t_cancel_flag != nullptr && t_cancel_flag->load()) {
+        level = GGML_LOG_LEVEL_DEBUG;
+    }
     if (level == GGML_LOG_LEVEL_ERROR) {
         if (!line.empty()) t_engine_error = line;
         log_line(LogLevel::WARNING, "llama.cpp: " + line);
@@ -540,6 +546,10 @@ GenerationResult LlamaRuntime::generate(const std::string& prompt, const Generat
     }
     Engine& e = *engine_;
     const auto started = std::chrono::steady_clock::now();
+    struct CancelFlagScope {
+        explicit CancelFlagScope(const std::atomic<bool>* flag) { t_cancel_flag = flag; }
+        ~CancelFlagScope() { t_cancel_flag = nullptr; }
+    } cancel_scope(&cancel_);
 
     // Tokenize, parsing the template's special markers as the tokens they stand for.
     std::vector<llama_token> tokens(prompt.size() + 8);
