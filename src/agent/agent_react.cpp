@@ -116,15 +116,18 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundTrace& round, bool& wants_t
 
     const std::string system_prompt = build_system_prompt();
     const auto& history = ctx.view->messages();
-    std::vector<ChatMessage> request;
-    request.reserve(history.size() + 1);
-    {
+    std::vector<ChatMessage>& request = ctx.request;
+    if (request.empty() || ctx.request_synced > history.size()) {
+        request.clear();
+        request.reserve(history.size() + 16);
         ChatMessage system;
         system.role = MessageRole::system;
-        system.content = system_prompt;
         request.push_back(std::move(system));
+        ctx.request_synced = 0;
     }
-    request.insert(request.end(), history.begin(), history.end());
+    request.insert(request.end(), history.begin() + static_cast<std::ptrdiff_t>(ctx.request_synced), history.end());
+    ctx.request_synced = history.size();
+    request.front().content = system_prompt;
 
     const bool report = ctx.report_state;
     const AgentChatOptions& options = *ctx.options;

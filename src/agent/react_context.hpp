@@ -58,6 +58,12 @@ struct ReactContext {
     std::int32_t max_rounds = 16;
     bool has_deadline = false;
     std::int64_t deadline = 0;  // steady clock, ns
+
+    // The previous round's request (system message first), extended each
+    // round by what the view gained since: during a loop the view only grows,
+    // so a long history is copied once per loop, not once per round.
+    std::vector<ChatMessage> request;
+    std::size_t request_synced = 0;
 };
 
 }  // namespace vexa
