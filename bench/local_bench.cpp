@@ -72,11 +72,12 @@ LocalLoadOptions load_options() {
 
 const std::string kPrompt = "<|im_start|>user\nWrite a long story about the sea.<|im_end|>\n<|im_start|>assistant\n";
 
-// Generation tokens/s as llama-bench measures it (no prompt, kGenTokens tokens).
-double llama_bench_tokens_per_second(std::string& error) {
+// Generation tokens/s as llama-bench measures it: kGenTokens tokens after `depth`
+// tokens already in the context (our prompt's length, so both attend to as much).
+double llama_bench_tokens_per_second(int depth, std::string& error) {
     const std::string cmd = std::string("\"") + VEXA_LLAMA_BENCH_PATH + "\" -m \"" + bench_model() +
-                            "\" -p 0 -n " + std::to_string(kGenTokens) + " -t " + std::to_string(bench_threads()) +
-                            " -fa on -r 3 -o json 2>/dev/null";
+                            "\" -p 0 -n " + std::to_string(kGenTokens) + " -d " + std::to_string(depth) +
+                            " -t " + std::to_string(bench_threads()) + " -fa on -r 3 -o json 2>/dev/null";
 #ifdef _WIN32
     FILE* pipe = _popen(cmd.c_str(), "r");
 #else
@@ -144,7 +145,7 @@ void BM_LocalGenerateVsLlamaBench(benchmark::State& state) {
         double a = 0.0;
         for (int i = 0; i < 3; ++i) a += runtime_tokens_per_second(runtime);
         std::string error;
-        const double ref = llama_bench_tokens_per_second(error);
+        const double ref = llama_bench_tokens_per_second(runtime.last_stats().prompt_tokens, error);
         if (ref <= 0.0) {
             state.SkipWithError(error.c_str());
             return;

@@ -248,11 +248,36 @@ struct LlamaRuntime::Engine {
     std::vector<llama_token> cached;
     llama_batch batch{};
     int batch_capacity = 0;
+    // A thread pool that lives as long as the context. Without one the CPU backend
+    // starts and joins its worker threads for every computed graph, that is for
+    // every generated token, which costs more than the token itself on small
+    // models and on a busy machine.
+    ggml_threadpool_t threadpool = nullptr;
+    void (*free_threadpool)(ggml_threadpool_t) = nullptr;
 
     ~Engine() {
         if (batch_capacity > 0) llama_batch_free(batch);
         if (ctx != nullptr) llama_free(ctx);
+        if (threadpool != nullptr && free_threadpool != nullptr) free_threadpool(threadpool);
         if (model != nullptr) llama_model_free(model);
+    }
+
+    void attach_threadpool(int n_threads) {
+        ggml_backend_dev_t cpu = ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU);
+        if (cpu == nullptr) return;
+        ggml_backend_reg_t reg = ggml_backend_dev_backend_reg(cpu);
+        // Looked up through the backend registry, as the CPU backend may be a
+        // loadable module in other llama.cpp builds.
+        using NewFn = ggml_threadpool_t (*)(ggml_threadpool_params*);
+        using FreeFn = void (*)(ggml_threadpool_t);
+        auto make = reinterpret_cast<NewFn>(ggml_backend_reg_get_proc_address(reg, "ggml_threadpool_new"));
+        auto release = reinterpret_cast<FreeFn>(ggml_backend_reg_get_proc_address(reg, "ggml_threadpool_free"));
+        if (make == nullptr || release == nullptr) return;
+        ggml_threadpool_params params = ggml_threadpool_params_default(n_threads);
+        threadpool = make(&params);
+        if (threadpool == nullptr) return;
+        free_threadpool = release;
+        llama_attach_threadpool(ctx, threadpool, nullptr);
     }
 
     // Decodes tokens[from, to) at positions following the cache, asking for logits
@@ -398,7 +423,7 @@ bool LlamaRuntime::load(const LocalLoadOptions& options, std::string& error, LLM
         else if (options.use_mmap) mp.load_mode = LLAMA_LOAD_MODE_MMAP;
         else if (options.use_mlock) mp.load_mode = LLAMA_LOAD_MODE_MLOCK;
         else mp.load_mode = LLAMA_LOAD_MODE_NONE;
-        LoadProgress progress{client, -1};
+        LoadProgress progress{client, 10};  // 10 is reported just below
         mp.progress_callback = on_load_progress;
         mp.progress_callback_user_data = &progress;
         report(client, "正在加载模型权重", 10);
@@ -461,6 +486,7 @@ bool LlamaRuntime::load(const LocalLoadOptions& options, std::string& error, LLM
         return false;
     }
     engine->vocab = llama_model_get_vocab(engine->model);
+    engine->attach_threadpool(llama_n_threads(engine->ctx));
     engine->batch_capacity = static_cast<int>(llama_n_batch(engine->ctx));
     engine->batch = llama_batch_init(engine->batch_capacity, 0, 1);
     llama_set_abort_callback(engine->ctx, abort_requested, &cancel_);

@@ -250,7 +250,7 @@ TEST(LlamaRuntimeLoadTest, LoadsTheGeneratedModelWithProgress) {
     options.flash_attention = false;
     options.batch_size = 64;
     options.ubatch_size = 512;  // larger than the batch: clamped
-    options.threads = 1;
+    options.threads = 2;
     std::string error;
     ASSERT_TRUE(runtime.load(options, error, &client)) << error;
     EXPECT_EQ(error, "");
