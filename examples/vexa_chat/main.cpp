@@ -99,6 +99,48 @@ void explain_configuration(const std::filesystem::path& config_path) {
         config_path.string().c_str());
 }
 
+#ifdef VEXA_CHAT_TINY_MODEL
+// Without any model configured the demo still runs, on the tiny random-weight
+// model generated at build time: it proves the whole path works, nothing more.
+// The user's configuration is copied (never changed) with the local backend set.
+bool names_a_model(const std::filesystem::path& config_path) {
+    std::ifstream in(config_path, std::ios::binary);
+    const auto config = in ? nlohmann::json::parse(in, nullptr, false) : nlohmann::json();
+    if (!config.is_object() || !config.contains("llm") || !config["llm"].is_object()) return false;
+    const auto& llm = config["llm"];
+    return llm.contains("model") && llm["model"].is_string() && !llm["model"].get<std::string>().empty();
+}
+
+bool use_tiny_model(const std::string& base_dir, const std::filesystem::path& config_path, std::string& demo_config) {
+    if (!std::filesystem::exists(VEXA_CHAT_TINY_MODEL)) return false;
+    nlohmann::json config = nlohmann::json::object();
+    if (std::ifstream in(config_path, std::ios::binary); in) {
+        config = nlohmann::json::parse(in, nullptr, false);
+        if (!config.is_object()) config = nlohmann::json::object();
+    }
+    auto& llm = config["llm"];
+    if (!llm.is_object()) llm = nlohmann::json::object();
+    llm["backend"] = "llama_cpp";
+    llm["model"] = "vexa-tiny-random";
+    llm["max_tokens"] = 48;  // it never stops by itself
+    llm["llama_cpp"] = {{"model_path", VEXA_CHAT_TINY_MODEL}, {"context_size", 4096}};
+    const std::filesystem::path out = std::filesystem::path(base_dir) / "data" / "vexa-chat" / "tiny_model_config.json";
+    std::error_code ec;
+    std::filesystem::create_directories(out.parent_path(), ec);
+    std::ofstream file(out, std::ios::binary | std::ios::trunc);
+    if (!(file << config.dump(4))) return false;
+    demo_config = out.string();
+    std::printf(
+        "%sNo model is configured, so vexa-chat runs on a tiny built-in model with random weights.\n"
+        "It answers with random text: it only shows that everything works.\n"
+        "To use a real model, set one of these in the \"llm\" section of %s:\n"
+        "  a GGUF file:  \"backend\": \"llama_cpp\", \"llama_cpp\": {\"model_path\": \"/path/to/model.gguf\"}\n"
+        "  a server:     \"backend\": \"openai\", \"base_url\": \"http://127.0.0.1:8080/v1\", \"model\": \"name\"%s\n\n",
+        kDim, config_path.string().c_str(), kReset);
+    return true;
+}
+#endif
+
 std::string shorten(const std::string& text, std::size_t limit) {
     if (text.size() <= limit) return text;
     std::size_t cut = limit;
@@ -207,15 +249,20 @@ int main(int argc, char** argv) {
     if (!parse_args(argc, argv, options)) return 2;
 
     const std::filesystem::path config_path = std::filesystem::path(options.base_dir) / "config" / "agent_config.json";
+    vexa_core::InitializeOptions init;
+    init.base_dir = options.base_dir;
     if (!endpoint_configured(config_path)) {
-        explain_configuration(config_path);
-        return 0;
+#ifdef VEXA_CHAT_TINY_MODEL
+        if (names_a_model(config_path) || !use_tiny_model(options.base_dir, config_path, init.config_path))
+#endif
+        {
+            explain_configuration(config_path);
+            return 0;
+        }
     }
 
     vexa_core::CoreSession session;
     Printer printer;
-    vexa_core::InitializeOptions init;
-    init.base_dir = options.base_dir;
     if (!session.initialize(init, std::ref(printer))) {
         std::fprintf(stderr, "initialisation failed: %s\n", session.last_error().c_str());
         return 1;
