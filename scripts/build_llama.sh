@@ -94,7 +94,8 @@ if [ ! -f "$src/CMakeLists.txt" ] || [ ! -f "$src/include/llama.h" ]; then
   tarball=$(ls "$base/npm"/*.tgz | head -n1)
   tar -xzf "$tarball" -C "$base/npm" package/llama/gitRelease.bundle
   echo "build_llama: cloning the llama.cpp bundle"
-  git clone --quiet "$base/npm/package/llama/gitRelease.bundle" "$src.tmp"
+  rm -rf "$src.tmp"
+  git -c advice.detachedHead=false clone --quiet "$base/npm/package/llama/gitRelease.bundle" "$src.tmp"
   mv "$src.tmp" "$src"
   rm -rf "$base/npm"
 fi
