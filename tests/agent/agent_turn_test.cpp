@@ -304,7 +304,10 @@ TEST_F(AgentTurnTest, ModelFailureBeforeOutputRollsTheWholeTurnBack) {
     server.enqueue(answer_response({"first"}));
     ASSERT_TRUE(turn("one").success);
     server.enqueue(ScriptedResponse::json(R"({"error":{"message":"boom"}})", 500));
+    testing::internal::CaptureStderr();
     AgentResponse r = turn("two");
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("[VexaCore][INFO] 本轮无产出，已整段回滚（含入口 user 消息）。\n"), std::string::npos) << log;
     EXPECT_FALSE(r.success);
     EXPECT_FALSE(r.cancelled);
     EXPECT_EQ(r.error.rfind("LLM call failed: ", 0), 0u) << r.error;
@@ -549,6 +552,57 @@ TEST(AgentStartTest, UnusableBackendIsReportedButStartSucceeds) {
     AgentResponse r = agent.chat("hi", {}, {});
     EXPECT_FALSE(r.success);
     EXPECT_EQ(agent.message_count(), 0u);
+    agent.shutdown();
+}
+
+// Answers every call with "ok" at once; registered under a local backend name.
+class LocalLikeBackend : public ILLMBackend {
+public:
+    bool configure(const LLMConfig&, std::string&, LLMClient*) override { return true; }
+    StreamResult chat_completion_stream(const std::vector<ChatMessage>& messages, const std::vector<ToolDefinition>&,
+                                        const StreamCallbacks& callbacks) override {
+        last_images = messages.back().images.size();
+        if (callbacks.on_state) callbacks.on_state(LLMState::generating);
+        if (callbacks.on_content) callbacks.on_content("ok");
+        StreamResult result;
+        result.ok = true;
+        result.message.content = "ok";
+        return result;
+    }
+    CompletionResult chat_completion_result(const std::vector<ChatMessage>&, const CompletionOptions&) override {
+        return {true, {}, "ok", {}};
+    }
+    void cancel() override {}
+    static inline std::size_t last_images = 0;
+};
+
+TEST(AgentImagePolicyTest, LocalBackendIgnoresImagesWithANoticeAndOrchestrationFallsBack) {
+    auto& cfg = AgentConfig::instance();
+    cfg.llm = LLMConfig{};
+    cfg.llm.backend = "local";
+    cfg.agent = AgentSettings{};
+    cfg.host_policy_flags = policy_no_persistence;
+    Agent agent([](const std::string&, std::string&) -> std::unique_ptr<ILLMBackend> {
+        return std::make_unique<LocalLikeBackend>();
+    });
+    ASSERT_TRUE(agent.start({}));
+    test::EventLog<AgentEvent> log;
+    AgentChatOptions options;
+    options.images = {{"https://example.com/a.png", "high"}, {"https://example.com/b.png", "low"}};
+    options.orchestration = OrchestrationMode::On;
+    testing::internal::CaptureStderr();
+    AgentResponse r = agent.chat("describe", options, [&](const AgentEvent& e) { log.add(e); });
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_NE(err.find("[VexaCore][WARNING] 本地 backend 无视觉能力，已丢弃本轮 2 张图片，仅按文本继续。"), std::string::npos);
+    EXPECT_NE(err.find("[VexaCore][INFO] 图片输入禁用编排，回落传统 ReAct。"), std::string::npos);
+    auto all = log.events();
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all[0].type, AgentEventType::Notice);
+    EXPECT_EQ(all[0].text, "本地模型不支持图片输入，已忽略本轮 2 张图片，仅按文本继续。");
+    // The turn goes on with the images on the stored message; the backend decides.
+    EXPECT_EQ(LocalLikeBackend::last_images, 2u);
+    for (const auto& m : agent.messages()) EXPECT_TRUE(m.images.empty());
     agent.shutdown();
 }
 

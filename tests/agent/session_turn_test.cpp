@@ -475,6 +475,93 @@ TEST_P(SessionTurnTest, ImagesValidatedSentThenStripped) {
 INSTANTIATE_TEST_SUITE_P(BothInterfaces, SessionTurnTest, ::testing::Values("cpp", "c"),
                          [](const auto& info) { return info.param; });
 
+TEST(SessionStoreTest, SaveListNewLoadAndPolicy) {
+    test::ScriptedServer server;
+    test::TempDir dir;
+    test::write_agent_config(dir.path(), server.base_url() + "/v1");
+    vexa_core::CoreSession session;
+    vexa_core::InitializeOptions init;
+    init.base_dir = dir.str();
+    ASSERT_TRUE(session.initialize(init));
+    server.enqueue(answer_response({"first answer"}));
+    ASSERT_TRUE(session.send_text_stream("first question").success);
+    const std::string first = session.current_session_id();
+    ASSERT_TRUE(session.new_session());  // autosaves the first session
+    EXPECT_NE(session.current_session_id(), first);
+    EXPECT_EQ(session.list_sessions(), (std::vector<std::string>{first}));
+    EXPECT_TRUE(session.load_session(first));
+    EXPECT_EQ(session.current_session_id(), first);
+    server.enqueue(answer_response({"second answer"}));
+    ASSERT_TRUE(session.send_text_stream("second question").success);
+    auto messages = nlohmann::json::parse(server.requests().at(1).body)["messages"];
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[2]["content"], "first answer");
+    EXPECT_FALSE(session.load_session("no-such-session"));
+    EXPECT_EQ(session.last_error(), "Failed to load session: no-such-session");
+    EXPECT_EQ(session.set_conversation_from_memory("[1"), -1);
+    EXPECT_EQ(session.last_error(),
+              "Failed to parse conversation JSON from host: expected a messages array or an object with a "
+              "\"messages\" array.");
+    EXPECT_EQ(session.add_conversation_from_memory(R"([{"role":"user","content":"u"}])"), 1);
+
+    // The same through the commands.
+    EXPECT_EQ(session.execute_command("  //SAVE ", "").message, "Conversation saved. Session: " + first);
+    EXPECT_EQ(session.execute_command("/nope", "").message, "Unknown command: /nope");
+    EXPECT_EQ(session.last_error(), "Unknown command: /nope");
+    EXPECT_TRUE(session.execute_command("/exit", "").should_exit);
+
+    // With persistence off nothing is listed, saved or loaded.
+    init.host_policy_flags = vexa_core::policy_no_persistence;
+    ASSERT_TRUE(session.initialize(init));
+    EXPECT_TRUE(session.list_sessions().empty());
+    EXPECT_FALSE(session.save_session());
+    EXPECT_EQ(session.last_error(), "Conversation persistence is disabled by host policy.");
+    EXPECT_FALSE(session.load_session(first));
+    EXPECT_EQ(session.execute_command("/load", "").message, "No saved sessions found.");
+}
+
+TEST(SessionReportsTest, AccessorsAndUnavailableComponents) {
+    test::ScriptedServer server;
+    test::TempDir dir;
+    test::write_agent_config(dir.path(), server.base_url() + "/v1");
+    vexa_core::CoreSession session;
+    vexa_core::InitializeOptions init;
+    init.base_dir = dir.str();
+    ASSERT_TRUE(session.initialize(init));
+    EXPECT_EQ(session.agent_name(), "Vexa");
+    EXPECT_EQ(session.current_state(), "idle");
+    EXPECT_EQ(session.current_model(), "test-model");
+    EXPECT_EQ(session.current_session_id().size(), 36u);
+    session.add_system_prompt("extra rules");
+    EXPECT_EQ(session.get_system_prompt(), "extra rules\n\n");
+    session.set_system_prompt("host prompt");
+    EXPECT_EQ(session.get_system_prompt(), "host prompt\n\n");
+    const std::string config = session.config_text();
+    EXPECT_EQ(config.rfind("Current Configuration:\n  Backend: openai\n  Model: test-model\n", 0), 0u) << config;
+    EXPECT_NE(config.find("  Temperature: 0\n"), std::string::npos);
+    EXPECT_NE(config.find("  Max Tool Rounds: 0 (default 16)\n"), std::string::npos);
+    EXPECT_EQ(session.status_text().rfind("Agent Status:\n  Session ID: " + session.current_session_id() + "\n", 0), 0u);
+
+    vexa_core::ToolParameterSpec spec;
+    spec.name = "t";
+    EXPECT_TRUE(session.register_tool(spec, [](const std::string&) { return std::string("{}"); }));
+    EXPECT_EQ(session.list_registered_tools(), (std::vector<std::string>{"t"}));
+    spec.name = "";
+    EXPECT_FALSE(session.register_tool(spec, {}));
+    EXPECT_EQ(session.last_error(), "Failed to register tool: ");
+    EXPECT_TRUE(session.unregister_tool("t"));
+    EXPECT_FALSE(session.unregister_tool("model_management"));
+
+    // Components this build does not have answer as unavailable, never as success.
+    EXPECT_EQ(session.load_skills_from_memory("[]"), -1);
+    EXPECT_FALSE(session.last_error().empty());
+    EXPECT_FALSE(session.set_identity_from_memory(R"({"name":"x"})"));
+    EXPECT_FALSE(session.set_soul_from_memory("calm"));
+    EXPECT_EQ(session.local_models_json(), "");
+    EXPECT_FALSE(session.set_host_llm_context({}));
+    EXPECT_EQ(session.last_error(), "Current LLM backend is not host.");
+}
+
 // ---- threads -------------------------------------------------------------------
 
 TEST(SessionThreadTest, StatusTextWaitsForTheRunningTurn) {
