@@ -356,7 +356,7 @@ static void test_initialize(const char* work) {
     vexa_core_last_llm_request_id(h);
     vexa_core_oneshot_completion(h, "[]", NULL);
     CHECK_STR(first, copy);
-    CHECK_STR(vexa_core_last_error(h), NOT_INITIALIZED); /* oneshot recorded it */
+    CHECK_STR(vexa_core_last_error(h), "oneshot messages is empty"); /* oneshot recorded it */
     free(expected);
 
     /* A configuration file at the default place: no warning. */

@@ -360,7 +360,8 @@ TEST(CoreSessionConcurrency, CancelAndLockFreeMethodsNeverWaitForTheSessionLock)
     EXPECT_FALSE(cancel_elsewhere.get());
 
     EXPECT_TRUE(blocked.release());
-    EXPECT_EQ(status.get(), "");
+    // The waiting reader saw the initialised session, not the state before it.
+    EXPECT_EQ(status.get(), session.status_text());
     // initialize cleared last_error at its start; the lock-free calls above
     // may have recorded theirs afterwards.
     const std::string error = session.last_error();
