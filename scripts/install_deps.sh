@@ -4,11 +4,15 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev
       nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev
-      libgtest-dev libgmock-dev googletest libbenchmark-dev nodejs npm python3)
+      libgtest-dev libgmock-dev googletest libbenchmark-dev python3)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Node.js from another source (e.g. NodeSource) brings its own npm and
+# conflicts with Debian's npm package: ask apt only when the commands are absent.
+command -v node >/dev/null 2>&1 || missing+=(nodejs)
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   sudo_cmd=""
