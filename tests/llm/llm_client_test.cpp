@@ -477,8 +477,11 @@ TEST(LLMClientCancel, CancelDuringConfigureSwap) {
             (void)client.is_local();
         }
     });
-    // Swap until the other threads have overlapped with many swaps (bounded).
-    for (int i = 0; i < 300 || (probe->cancels.load() < 1000 && i < 200000); ++i) {
+    // Swap until the other threads have overlapped with many swaps. Bounded
+    // by time, not by count: on a loaded machine the canceller may get little
+    // of the CPU while the swaps run.
+    const auto give_up = std::chrono::steady_clock::now() + 60s;
+    for (int i = 0; i < 300 || (probe->cancels.load() < 1000 && std::chrono::steady_clock::now() < give_up); ++i) {
         ASSERT_TRUE(client.configure(probe_config(i % 2 ? "odd" : "even")));
         client.set_session_id("s" + std::to_string(i));
     }

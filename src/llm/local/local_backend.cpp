@@ -251,7 +251,11 @@ StreamResult LlamaCppBackend::chat_completion_stream(const std::vector<ChatMessa
         std::string reasoning;
         const std::string visible = split_tagged(raw, "think", &reasoning);
         emit_suffix(reasoning, emitted_reasoning, callbacks.on_reasoning);
-        const std::string cleaned = clean_local_output(visible, params.stop, true, nullptr);
+        // A think opener cut between pieces ("<thi" + "nk>") must not go out as
+        // text: once it completes, the text shrinks, and emit_suffix would then
+        // send nothing more for the rest of the answer.
+        const std::string settled = remove_partial_marker_suffix(visible, {"<think>"});
+        const std::string cleaned = clean_local_output(settled, params.stop, true, nullptr);
         emit_suffix(cleaned, emitted_content, callbacks.on_content);
     };
     const GenerationResult generated = runtime_->generate(prompt, params, on_piece);

@@ -429,6 +429,17 @@ TEST(LocalBackendStreamTest, ReasoningAndTextStreamAsDeltas) {
     EXPECT_TRUE(r.message.tool_calls.empty());
 }
 
+TEST(LocalBackendStreamTest, ThinkOpenerSplitAcrossPiecesNeverReachesTheText) {
+    Fixture f;
+    f.runtime->pieces = {"<", "thi", "nk>plan</think>", "Hel", "lo"};
+    Recorder rec;
+    const StreamResult r = stream(f, rec);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(rec.joined_content(), "Hello");
+    EXPECT_EQ(r.message.content, "Hello");
+    EXPECT_EQ(r.message.reasoning_content, std::optional<std::string>("plan"));
+}
+
 TEST(LocalBackendStreamTest, FailuresAndCancellation) {
     struct Case {
         const char* label;
