@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds the library and starts the demo host (vexa-chat) on ./demo as its base directory.
+# Builds the library and starts the demo host (vexa-chat) with the repository
+# root as its base directory: config/agent_config.json configures it, sessions
+# go to data/ (both ignored by git).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install_deps.sh"
