@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Cross-compiles the Windows DLL with MinGW-w64 (Win32 seams: WinHTTP, code
-# pages, debugger output, module path) warnings-as-errors, and checks that it
-# exports the 32 C functions and CoreSession and nothing else.
+# pages, debugger output, module path) warnings-as-errors, checks that it
+# exports the 32 C functions and CoreSession and nothing else, and runs the C
+# interface tests against it under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-windows"
-pkg=g++-mingw-w64-x86-64-posix
-if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+missing=()
+for pkg in g++-mingw-w64-x86-64-posix wine64; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=""
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "$pkg"
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 "$root/scripts/install_deps.sh"
 
@@ -38,3 +42,16 @@ if [ "$c_count" -ne 32 ] || [ -n "$stray" ]; then
   exit 1
 fi
 echo "windows build: vexa_core.dll exports the 32 C functions and CoreSession only"
+
+# The C interface tests, as a Windows program beside the DLL and its runtime.
+run_dir="$build/c_api_test"
+rm -rf "$run_dir"
+mkdir -p "$run_dir"
+cp "$dll" "$run_dir/"
+for runtime in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
+  cp "$(x86_64-w64-mingw32-g++-posix -print-file-name="$runtime")" "$run_dir/"
+done
+x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Wextra -Werror -I"$root/include" "$root/tests/api/c_api_test.c" \
+  "$build/vexa_core.dll.a" -o "$run_dir/c_api_test.exe"
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+(cd "$run_dir" && WINEDEBUG=-all WINEPREFIX="$build/wine" timeout 600 "$wine" c_api_test.exe work)

@@ -3,6 +3,7 @@
 #include "config/agent_config.hpp"
 #include "config/json_util.hpp"
 #include "llm/llm_state.hpp"
+#include "support/fs_util.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -15,17 +16,6 @@ namespace vexa_core::detail {
 namespace {
 
 using nlohmann::json;
-
-// Paths travel as UTF-8 everywhere; std::filesystem only sees them through
-// char8_t so that Windows does not reinterpret them in the ANSI code page.
-std::filesystem::path path_from_utf8(const std::string& text) {
-    return std::filesystem::path(std::u8string(text.begin(), text.end()));
-}
-
-std::string path_to_utf8(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 // Strict: the whole text must be one JSON value.
 json parse_or_discarded(const std::string& text) {
@@ -151,8 +141,8 @@ ConfigLocation locate_config(const InitializeOptions& options) {
         location.config_path = options.config_path;
     } else {
         const std::filesystem::path path =
-            path_from_utf8(location.base_dir) / "config" / "agent_config.json";
-        location.config_path = path_to_utf8(path.lexically_normal());
+            vexa::path_from_utf8(location.base_dir) / "config" / "agent_config.json";
+        location.config_path = vexa::path_to_utf8(path.lexically_normal());
     }
     return location;
 }

@@ -1,4 +1,4 @@
-// HTTP transport over WinHTTP (synchronous mode).
+// HTTP transport over WinHTTP in asynchronous mode.
 //
 // The session handle lives as long as the client; WinHTTP pools the
 // connections of a session, so requests to the same server reuse one.
@@ -6,10 +6,13 @@
 // configured value; the receive timeout bounds each wait for data, so a body
 // that keeps arriving is never cut.
 //
-// Cancellation: a blocking synchronous WinHTTP call ends when another thread
-// closes its request handle, so `cancel` closes the active request handle
-// (under a lock that also guards the handle's final close) and the failing
-// call is then reported as "Request cancelled".
+// Cancellation: only an asynchronous request is documented to end when its
+// handle is closed, so every call is issued asynchronously and the calling
+// thread waits for its completion in short slices, checking the cancel flag
+// between them. `cancel` closes the request handle; the waiting thread
+// returns "Request cancelled" at once, without waiting for WinHTTP to finish
+// tearing the request down. The per-request state that WinHTTP's callback
+// thread writes into is reference-counted and outlives both sides.
 
 #include "llm/http_client.hpp"
 
@@ -20,6 +23,9 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -112,6 +118,61 @@ ParsedUrl parse_url(const std::string& url) {
 
 std::string with_code(const char* prefix, DWORD code) { return std::string(prefix) + std::to_string(code); }
 
+// What WinHTTP's callback reports about the one operation in flight. Shared by
+// the requesting thread and the callback; freed by whichever lets go last (the
+// callback lets go when the request handle is destroyed).
+struct AsyncState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool completed = false;
+    DWORD error = 0;   // non-zero: the operation failed with this Win32 error
+    DWORD amount = 0;  // bytes available or bytes read
+    char buffer[HttpClient::kReadChunkBytes];
+    std::atomic<int> references{1};
+
+    void finish(DWORD failure, DWORD bytes) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            completed = true;
+            error = failure;
+            amount = bytes;
+        }
+        changed.notify_all();
+    }
+    void release() {
+        if (references.fetch_sub(1) == 1) delete this;
+    }
+};
+
+void CALLBACK on_status(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD info_length) {
+    auto* state = reinterpret_cast<AsyncState*>(context);
+    if (state == nullptr) return;
+    switch (status) {
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+            state->finish(0, 0);
+            break;
+        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+            state->finish(0, info != nullptr ? *static_cast<DWORD*>(info) : 0);
+            break;
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            state->finish(0, info_length);
+            break;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+            const auto* result = static_cast<WINHTTP_ASYNC_RESULT*>(info);
+            state->finish(result != nullptr && result->dwError != 0 ? result->dwError : ERROR_WINHTTP_INTERNAL_ERROR, 0);
+            break;
+        }
+        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+            state->release();
+            break;
+        default:
+            break;
+    }
+}
+
+constexpr DWORD kCallbackFlags = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
+
 }  // namespace
 
 HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {
@@ -119,11 +180,11 @@ HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {
     // later) follows the user's settings; older systems take WinHTTP's own.
 #ifdef WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
     impl_->session = WinHttpOpen(L"Vexa/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                 WINHTTP_NO_PROXY_BYPASS, 0);
+                                 WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
 #endif
     if (!impl_->session) {
         impl_->session = WinHttpOpen(L"Vexa/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                     WINHTTP_NO_PROXY_BYPASS, 0);
+                                     WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     }
 }
 
@@ -133,11 +194,17 @@ HttpClient::~HttpClient() {
 
 void HttpClient::cancel() {
     cancel_.store(true);
-    std::lock_guard<std::mutex> lock(impl_->active_mutex);
-    if (impl_->active_request && !impl_->closed_by_cancel) {
-        impl_->closed_by_cancel = true;
-        WinHttpCloseHandle(impl_->active_request);  // makes the blocking call return
+    HINTERNET request = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(impl_->active_mutex);
+        if (impl_->active_request && !impl_->closed_by_cancel) {
+            impl_->closed_by_cancel = true;  // from now on the handle is ours to close
+            request = impl_->active_request;
+        }
     }
+    // Outside the lock: the requesting thread must be able to return at once
+    // even while WinHTTP takes its time to abort the pending operation.
+    if (request) WinHttpCloseHandle(request);
 }
 
 HttpResponse HttpClient::perform(const std::string& url, const std::string& body, const HttpDataSink* sink,
@@ -172,16 +239,28 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
         WinHttpCloseHandle(connect);
         return response;
     }
+    // The callback's reference on the state is taken once WinHTTP knows the
+    // state as the request's context; it is dropped when the handle closes.
+    auto* state = new AsyncState();
+    const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state);
+    bool callback_owns_reference = false;
+    if (WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, const_cast<DWORD_PTR*>(&context), sizeof context) &&
+        WinHttpSetStatusCallback(request, on_status, kCallbackFlags, 0) != WINHTTP_INVALID_STATUS_CALLBACK) {
+        state->references.fetch_add(1);
+        callback_owns_reference = true;
+    }
     {
         std::lock_guard<std::mutex> lock(impl_->active_mutex);
         impl_->active_request = request;
         impl_->closed_by_cancel = false;
     }
-    // Closes both handles however the request ends (a sink may throw).
+    // Closes both handles and lets go of the state however the request ends
+    // (a sink may throw).
     struct Closer {
         Impl* impl;
         HINTERNET request;
         HINTERNET connect;
+        AsyncState* state;
         ~Closer() {
             {
                 std::lock_guard<std::mutex> lock(impl->active_mutex);
@@ -190,25 +269,55 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
                 impl->closed_by_cancel = false;
             }
             WinHttpCloseHandle(connect);
+            state->release();
         }
-    } closer{impl_.get(), request, connect};
+    } closer{impl_.get(), request, connect, state};
+    if (!callback_owns_reference) {
+        response.error = with_code("WinHttpOpenRequest failed, error: ", GetLastError());
+        return response;
+    }
 
-    // A failing call after a cancel failed because of it.
-    auto fail = [&](const char* prefix) {
-        const DWORD code = GetLastError();
-        response.error = cancel_.load() ? std::string("Request cancelled") : with_code(prefix, code);
-    };
-    // A body that breaks off (timeout, reset) is a failure, not a shorter
-    // success; an error body that breaks off is still the HTTP error below.
-    auto fail_read = [&] {
-        if (cancel_.load() || !(sink != nullptr && (response.status_code < 200 || response.status_code > 299))) {
-            fail("WinHttpReadData failed, error: ");
+    // Starts one asynchronous call and waits for its completion; false when it
+    // failed (the error text is set) or the request was cancelled.
+    auto run = [&](const char* prefix, auto&& start_call) {
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->completed = false;
+            state->error = 0;
+            state->amount = 0;
         }
+        if (cancel_.load()) {
+            response.error = "Request cancelled";
+            return false;
+        }
+        if (!start_call()) {
+            const DWORD code = GetLastError();
+            response.error = cancel_.load() ? std::string("Request cancelled") : with_code(prefix, code);
+            return false;
+        }
+        std::unique_lock<std::mutex> lock(state->mutex);
+        while (!state->completed) {
+            if (cancel_.load()) {
+                response.error = "Request cancelled";
+                return false;
+            }
+            state->changed.wait_for(lock, std::chrono::milliseconds(20));
+        }
+        if (state->error != 0) {
+            response.error = cancel_.load() ? std::string("Request cancelled") : with_code(prefix, state->error);
+            return false;
+        }
+        return true;
     };
 
     const int seconds = std::max(0, timeout_seconds_.load());
     const int ms = seconds > 0x7fffffff / 1000 ? 0x7fffffff : seconds * 1000;  // 0: no limit
     WinHttpSetTimeouts(request, ms, ms, ms, ms);
+    // Waiting for the response headers has a limit of its own (90 s unless
+    // set): a model that thinks longer before its first byte must get the
+    // configured value too.
+    DWORD headers_ms = ms > 0 ? static_cast<DWORD>(ms) : INFINITE;
+    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_ms, sizeof headers_ms);
 
     std::string block;
     for (const auto& [name, value] : headers_snapshot(extra_headers)) block += name + ": " + value + "\r\n";
@@ -218,18 +327,16 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE);
     }
 
-    if (cancel_.load()) {
-        response.error = "Request cancelled";
-        return response;
-    }
     const DWORD length = static_cast<DWORD>(body.size());
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                            length ? const_cast<char*>(body.data()) : WINHTTP_NO_REQUEST_DATA, length, length, 0)) {
-        fail("WinHttpSendRequest failed, error: ");
+    if (!run("WinHttpSendRequest failed, error: ", [&] {
+            return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                      length ? const_cast<char*>(body.data()) : WINHTTP_NO_REQUEST_DATA, length,
+                                      length, context) != FALSE;
+        })) {
         return response;
     }
-    if (!WinHttpReceiveResponse(request, nullptr)) {
-        fail("WinHttpReceiveResponse failed, error: ");
+    if (!run("WinHttpReceiveResponse failed, error: ",
+             [&] { return WinHttpReceiveResponse(request, nullptr) != FALSE; })) {
         return response;
     }
     DWORD status = 0;
@@ -242,28 +349,33 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
     const bool streaming = sink != nullptr;
     const bool error_status = response.status_code < 200 || response.status_code > 299;
     const bool to_sink = streaming && !error_status;
-    char buffer[kReadChunkBytes];
+    // A body that breaks off (timeout, reset) is a failure, not a shorter
+    // success; an error body that breaks off is still the HTTP error below.
+    auto read_failed = [&] {
+        if (!cancel_.load() && sink != nullptr && error_status) response.error.clear();
+    };
     for (;;) {
-        if (cancel_.load()) {
-            response.error = "Request cancelled";
-            return response;
-        }
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
-            fail_read();
+        if (!run("WinHttpReadData failed, error: ",
+                 [&] { return WinHttpQueryDataAvailable(request, nullptr) != FALSE; })) {
+            read_failed();
             break;
         }
+        const DWORD available = state->amount;
         if (available == 0) break;
-        DWORD read = 0;
-        if (!WinHttpReadData(request, buffer, std::min<DWORD>(available, sizeof buffer), &read)) {
-            fail_read();
+        const DWORD wanted = std::min<DWORD>(available, static_cast<DWORD>(sizeof state->buffer));
+        if (!run("WinHttpReadData failed, error: ",
+                 [&] { return WinHttpReadData(request, state->buffer, wanted, nullptr) != FALSE; })) {
+            read_failed();
             break;
         }
+        const DWORD read = state->amount;
         if (read == 0) break;
+        // WinHTTP writes into the buffer only while a read is in flight, so it
+        // can be handed on without the lock.
         if (to_sink) {
-            if (*sink) (*sink)(std::string(buffer, read));
+            if (*sink) (*sink)(std::string(state->buffer, read));
         } else {
-            response.body.append(buffer, read);
+            response.body.append(state->buffer, read);
         }
     }
     if (response.error.empty() && streaming && error_status) {

@@ -1,5 +1,6 @@
 #include "support/fs_util.hpp"
 
+#include "api/ensure_utf8.hpp"
 #include "support/platform.hpp"
 #include "support/uuid.hpp"
 
@@ -11,7 +12,15 @@ namespace vexa {
 namespace fs = std::filesystem;
 
 fs::path path_from_utf8(std::string_view utf8) {
-    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+#ifdef _WIN32
+    // Windows names are UTF-16: bytes that are not UTF-8 cannot be converted
+    // (the conversion throws). Read them as the host's code page, or replace them.
+    const std::string text = ensure_utf8(std::string(utf8));
+#else
+    // POSIX names are bytes: keep them exactly, whatever their encoding.
+    const std::string_view text = utf8;
+#endif
+    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
 }
 
 std::string path_to_utf8(const fs::path& path) {

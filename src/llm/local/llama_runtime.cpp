@@ -1,6 +1,7 @@
 #include "llm/local/llama_runtime.hpp"
 
 #include "llm/llm_client.hpp"
+#include "support/fs_util.hpp"
 #include "support/log.hpp"
 
 #include <algorithm>
@@ -59,10 +60,6 @@ bool path_exists(const fs::path& path) {
 }
 
 }  // namespace
-
-fs::path utf8_path(const std::string& text) {
-    return fs::path(std::u8string(text.begin(), text.end()));
-}
 
 bool is_safetensors_model(const fs::path& path) {
     std::error_code ec;
@@ -378,7 +375,7 @@ bool LlamaRuntime::load(const LocalLoadOptions& options, std::string& error, LLM
         return false;
     }
     report(client, "检查模型文件", 5);
-    const fs::path path = utf8_path(options.model_path);
+    const fs::path path = path_from_utf8(options.model_path);
     if (is_safetensors_model(path)) {
         error = "检测到 safetensors 模型，请先用 scripts/convert_safetensors_to_gguf.ps1 转换为 GGUF";
         report(client, "本地模型加载失败：当前只支持 GGUF", 100);

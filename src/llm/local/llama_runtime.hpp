@@ -115,9 +115,6 @@ private:
 // when the directory cannot be listed.
 bool is_safetensors_model(const std::filesystem::path& path);
 
-// A UTF-8 text as a file-system path (UTF-16 on Windows, bytes elsewhere).
-std::filesystem::path utf8_path(const std::string& text);
-
 // Joins byte pieces into valid UTF-8: a sequence split across pieces is held back
 // until it is complete, and bytes that can never form a character become U+FFFD.
 class Utf8Assembler {

@@ -6,6 +6,7 @@
 
 #include "llm/llm_client.hpp"
 #include "llm/local/local_test_support.hpp"
+#include "support/fs_util.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -127,7 +128,7 @@ TEST(LlamaRuntimePathTest, WorksWithoutAClient) {
 TEST(LlamaRuntimePathTest, NonAsciiPathsAreChecked) {
     TempDir dir;
     const std::string path = dir.file("模型/权重.SAFETENSORS");
-    EXPECT_TRUE(is_safetensors_model(utf8_path(path)));
+    EXPECT_TRUE(is_safetensors_model(path_from_utf8(path)));
     LlamaRuntime runtime;
     LocalLoadOptions options;
     options.model_path = (dir.path() / "模型/缺少.gguf").string();
