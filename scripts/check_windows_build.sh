@@ -2,7 +2,7 @@
 # Cross-compiles the Windows DLL with MinGW-w64 (Win32 seams: WinHTTP, code
 # pages, debugger output, module path) warnings-as-errors, checks that it
 # exports the 32 C functions and CoreSession and nothing else, and runs the C
-# interface tests against it under Wine.
+# interface tests and whole turns over WinHTTP against it under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-windows"
@@ -53,5 +53,17 @@ for runtime in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
 done
 x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Wextra -Werror -I"$root/include" "$root/tests/api/c_api_test.c" \
   "$build/vexa_core.dll.a" -o "$run_dir/c_api_test.exe"
+x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Wextra -Werror -I"$root/include" \
+  "$root/tests/llm/windows/winhttp_turn_test.c" "$build/vexa_core.dll.a" -o "$run_dir/winhttp_turn_test.exe"
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-(cd "$run_dir" && WINEDEBUG=-all WINEPREFIX="$build/wine" timeout 600 "$wine" c_api_test.exe work)
+export WINEDEBUG=-all WINEPREFIX="$build/wine"
+(cd "$run_dir" && timeout 600 "$wine" c_api_test.exe work)
+
+# Turns against a loopback server; a second port with nobody listening.
+rm -f "$run_dir/port"
+python3 "$root/tests/llm/windows/sse_server.py" "$run_dir/port" &
+server=$!
+trap 'kill $server 2>/dev/null || true' EXIT
+for _ in $(seq 100); do [ -s "$run_dir/port" ] && break; sleep 0.1; done
+free_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+(cd "$run_dir" && timeout 300 "$wine" winhttp_turn_test.exe "$(cat "$run_dir/port")" "$free_port")

@@ -130,17 +130,19 @@ struct AsyncState {
     char buffer[HttpClient::kReadChunkBytes];
     std::atomic<int> references{1};
 
+    // Notifies under the lock, so that a last release on another thread (it
+    // takes the lock before deleting) cannot free the state mid-notify.
     void finish(DWORD failure, DWORD bytes) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            completed = true;
-            error = failure;
-            amount = bytes;
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        completed = true;
+        error = failure;
+        amount = bytes;
         changed.notify_all();
     }
     void release() {
-        if (references.fetch_sub(1) == 1) delete this;
+        if (references.fetch_sub(1) != 1) return;
+        { std::lock_guard<std::mutex> wait_for_finish(mutex); }
+        delete this;
     }
 };
 
