@@ -254,7 +254,8 @@ StreamResult LlamaCppBackend::chat_completion_stream(const std::vector<ChatMessa
         // A think opener cut between pieces ("<thi" + "nk>") must not go out as
         // text: once it completes, the text shrinks, and emit_suffix would then
         // send nothing more for the rest of the answer.
-        const std::string settled = remove_partial_marker_suffix(visible, {"<think>"});
+        static const std::vector<std::string> kThinkOpener = {"<think>"};
+        const std::string settled = remove_partial_marker_suffix(visible, kThinkOpener);
         const std::string cleaned = clean_local_output(settled, params.stop, true, nullptr);
         emit_suffix(cleaned, emitted_content, callbacks.on_content);
     };
