@@ -17,6 +17,20 @@
 //   holds the session lock. The lock is not recursive: from inside a callback
 //   only cancel, is_cancel_requested, request_tools and oneshot_completion may
 //   be called on the same session; any other method deadlocks.
+// - shutdown (and the destructor) may be called from another thread while a
+//   turn runs: it cancels the turn first and then waits for it, promptly even
+//   when the server is silent.
+// - oneshot_completion with a remote model runs on a connection of its own
+//   and never waits for a turn, from any thread or callback. With the local
+//   (in-process) model it must wait for the model: from another thread it
+//   waits for the turn's current model call; from inside a callback of a
+//   running turn it fails at once with the reason in last_error().
+// - Several sessions may run turns at the same time in one process. The
+//   configuration (agent_config.json, policy bits, base directory) is
+//   process-wide: the last initialize sets it for every session, and a
+//   session's model connection is made from it when that session initialises.
+// - Texts delivered to callbacks and results are valid UTF-8; bytes a model or
+//   server sent that are not UTF-8 arrive repaired.
 //
 // Exceptions
 // - send_text_stream catches everything a turn throws and reports it in the
@@ -195,7 +209,8 @@ public:
     // in last_error(). Calling it again replaces the agent (the old
     // conversation is not saved).
     bool initialize(const InitializeOptions& options, EventCallback on_event = {});
-    // Cancels, waits for background work, saves and discards the agent. Does
+    // Cancels (also a turn running on another thread, which it then waits
+    // for), waits for background work, saves and discards the agent. Does
     // nothing on an uninitialised session.
     void shutdown();
 
@@ -209,7 +224,9 @@ public:
     // The agent's cancel flag (cleared when the next turn starts). Never waits.
     bool is_cancel_requested() const;
     // One model call outside the conversation. Returns the result JSON text or
-    // "" (reason in last_error()). Does not wait for a running turn.
+    // "" (reason in last_error()). With a remote model it runs on its own
+    // connection and never waits for a running turn; with the local model see
+    // "Threads and locking" above.
     std::string oneshot_completion(const std::string& messages_json, const std::string& options_json);
     // Adds registered tools to the running turn's offer from its next model
     // call on. Does not wait for a running turn; callable from a tool executor.

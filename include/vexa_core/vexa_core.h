@@ -31,6 +31,22 @@
  * - Two threads calling the SAME text function on one handle share its
  *   buffer: the second call may overwrite the text the first thread still
  *   reads. Copy texts that several threads read.
+ * - vexa_core_shutdown and vexa_core_destroy may be called from another
+ *   thread while a turn runs: they cancel the turn first and then wait for it
+ *   (promptly, also when the server is silent). Once vexa_core_destroy has
+ *   begun, no other call on that handle may start.
+ * - vexa_core_oneshot_completion with a remote model runs on a connection of
+ *   its own and never waits for a turn; it may be called from any callback.
+ *   With the local (in-process) model it must wait for the model: from another
+ *   thread it waits for the turn's current model call; from inside a callback
+ *   of a running turn it fails at once (reason in vexa_core_last_error).
+ * - Several handles may run turns at the same time in one process. The
+ *   configuration (agent_config.json, policy bits, base directory) is
+ *   process-wide: the last vexa_core_initialize sets it for every handle, and
+ *   a handle's model connection is made from it when that handle initialises.
+ *
+ * Texts delivered to callbacks (event fields, tool arguments) are valid UTF-8
+ * as well; bytes a model or server sent that are not UTF-8 arrive repaired.
  */
 #ifndef VEXA_CORE_VEXA_CORE_H
 #define VEXA_CORE_VEXA_CORE_H
@@ -193,7 +209,8 @@ typedef int (*VexaCoreToolConfirm)(const char* tool_name, const char* arguments_
 VEXA_CORE_API VexaCoreHandle* vexa_core_create(void);
 
 /* Shuts the session down (as vexa_core_shutdown) and frees the handle and all
- * texts it returned. Using the handle afterwards is an error. NULL is ignored. */
+ * texts it returned. A turn running on another thread is cancelled and waited
+ * for. Using the handle afterwards is an error. NULL is ignored. */
 VEXA_CORE_API void vexa_core_destroy(VexaCoreHandle* handle);
 
 /* Loads the configuration and starts the agent. options NULL = defaults.
@@ -204,7 +221,8 @@ VEXA_CORE_API void vexa_core_destroy(VexaCoreHandle* handle);
 VEXA_CORE_API int vexa_core_initialize(VexaCoreHandle* handle, const VexaCoreInitOptions* options,
                                        VexaCoreEventCallback on_event, void* user_data);
 
-/* Stops the agent: cancels, waits for background work, saves. The session is
+/* Stops the agent: cancels (also a turn running on another thread, which it
+ * then waits for), waits for background work, saves. The session is
  * uninitialised afterwards and may be initialised again. Repeating it is harmless. */
 VEXA_CORE_API void vexa_core_shutdown(VexaCoreHandle* handle);
 
@@ -228,8 +246,9 @@ VEXA_CORE_API int vexa_core_is_cancel_requested(VexaCoreHandle* handle);
 
 /* One model call outside the conversation. messages_json is a JSON array of
  * messages (NULL returns "" at once); options_json NULL = none. Returns the
- * result JSON text, or "" with the reason in vexa_core_last_error. Does not
- * wait for a running turn. */
+ * result JSON text, or "" with the reason in vexa_core_last_error. With a
+ * remote model it runs on its own connection and does not wait for a running
+ * turn (also from callbacks); with the local model see "Threads" above. */
 VEXA_CORE_API const char* vexa_core_oneshot_completion(VexaCoreHandle* handle,
                                                        const char* messages_json,
                                                        const char* options_json);

@@ -18,7 +18,33 @@ namespace {
 
 AgentConfig& config() { return AgentConfig::instance(); }
 
+// What the current thread is inside of, per agent: a model call (the LLM
+// lock) or an event delivery (the event lock). A thread is inside at most a
+// few of these at once, so a small list is enough.
+thread_local std::vector<const Agent*> t_llm_lock_held;
+thread_local std::vector<const Agent*> t_delivering;
+
+struct ThreadMark {
+    std::vector<const Agent*>& list;
+    explicit ThreadMark(std::vector<const Agent*>& l, const Agent* agent) : list(l) { list.push_back(agent); }
+    ~ThreadMark() { list.pop_back(); }
+    ThreadMark(const ThreadMark&) = delete;
+    ThreadMark& operator=(const ThreadMark&) = delete;
+};
+
+bool contains(const std::vector<const Agent*>& list, const Agent* agent) {
+    return std::find(list.begin(), list.end(), agent) != list.end();
+}
+
 }  // namespace
+
+Agent::LlmLock::LlmLock(const Agent& agent) : lock_(agent.llm_mutex_) { t_llm_lock_held.push_back(&agent); }
+
+Agent::LlmLock::~LlmLock() { t_llm_lock_held.pop_back(); }
+
+bool Agent::in_model_call_or_event_on_this_thread() const {
+    return contains(t_llm_lock_held, this) || contains(t_delivering, this);
+}
 
 Agent::Agent() = default;
 
@@ -79,6 +105,7 @@ void Agent::init_llm() {
 void Agent::shutdown() {
     if (!started_.load()) return;
     cancel();
+    llm_.close_side_calls();
     autosave();
     started_.store(false);
     set_state(LLMState::idle, {});
@@ -92,6 +119,7 @@ void Agent::cancel() {
 // ---- events and state ---------------------------------------------------------
 
 void Agent::deliver_locked(const AgentEvent& event, const EventCallback& callback) {
+    ThreadMark mark(t_delivering, this);
     if (callback) {
         callback(event);
     } else if (default_callback_) {
@@ -254,8 +282,15 @@ bool Agent::load_session(const std::string& id) {
 
 std::vector<std::string> Agent::list_sessions() const { return list_session_files(); }
 
+bool Agent::save_before_replacing() {
+    if (autosave_session(conversation_) != AutosaveResult::failed) return true;
+    // The conversation is about to be dropped: without its file it would be lost.
+    set_last_error(kSaveConversationError);
+    return false;
+}
+
 bool Agent::new_session() {
-    autosave();
+    if (!save_before_replacing()) return false;
     conversation_.new_session();
     user_turns_ = 0;
     turn_start_ = 0;
@@ -263,7 +298,7 @@ bool Agent::new_session() {
 }
 
 bool Agent::clear_session() {
-    autosave();
+    if (!save_before_replacing()) return false;
     conversation_.clear();
     conversation_.new_session();
     user_turns_ = 0;
@@ -319,7 +354,7 @@ int count_completed_turns(const std::vector<ChatMessage>& messages) {
 bool Agent::set_llm_override(const LlmOverride& llm_override) {
     bool ok = false;
     {
-        std::lock_guard<std::mutex> lock(llm_mutex_);
+        LlmLock lock(*this);
         ok = llm_.set_override(llm_override);
     }
     if (!ok) set_last_error(llm_.last_error());
@@ -374,7 +409,7 @@ std::string Agent::oneshot(const std::string& messages_json, const std::string& 
         set_last_error("Agent is not initialized.");
         return result_json();
     }
-    auto parsed = nlohmann::json::parse(messages_json, nullptr, false);
+    auto parsed = parse_json_bounded(messages_json);
     if (parsed.is_discarded()) {
         set_last_error("oneshot messages_json is not valid JSON");
         return result_json();
@@ -405,7 +440,7 @@ std::string Agent::oneshot(const std::string& messages_json, const std::string& 
     }
     CompletionOptions options;
     if (!options_json.empty()) {
-        auto opts = nlohmann::json::parse(options_json, nullptr, false);
+        auto opts = parse_json_bounded(options_json);
         if (!opts.is_discarded() && opts.is_object()) {
             if (auto it = opts.find("model"); it != opts.end() && it->is_string()) options.model = it->get<std::string>();
             if (auto it = opts.find("temperature"); it != opts.end() && it->is_number()) {
@@ -418,8 +453,17 @@ std::string Agent::oneshot(const std::string& messages_json, const std::string& 
     }
     const auto started_at = std::chrono::steady_clock::now();
     CompletionResult result;
-    {
-        std::lock_guard<std::mutex> lock(llm_mutex_);
+    if (!llm_.is_local()) {
+        // Its own connection: never waits for (or blocks) a running turn.
+        result = llm_.side_completion(messages, options);
+    } else if (in_model_call_or_event_on_this_thread()) {
+        // The in-process model serves one call at a time, and this thread is
+        // the one that holds it (or holds the event delivery a model call
+        // waits for): waiting would never end.
+        set_last_error(kOneshotInCallbackError);
+        return result_json();
+    } else {
+        LlmLock lock(*this);
         result = llm_.chat_completion_result(messages, options);
     }
     total_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_at)
@@ -434,7 +478,6 @@ std::string Agent::oneshot(const std::string& messages_json, const std::string& 
         set_last_error("");
     } else {
         std::string error = result.error;
-        if (error.empty()) error = llm_.last_error();
         if (error.empty()) error = "oneshot completion failed";
         set_last_error(error);
     }

@@ -23,6 +23,10 @@
 
 namespace vexa {
 
+inline constexpr const char* kOneshotInCallbackError =
+    "oneshot_completion cannot use the local model from inside this session's callbacks while it runs a "
+    "model call; call it from another thread.";
+
 struct CommandResult {
     bool success = false;
     bool should_exit = false;
@@ -94,6 +98,8 @@ public:
     bool save_session();
     bool load_session(const std::string& id);
     std::vector<std::string> list_sessions() const;
+    // Both save the current session first; when that save fails they change
+    // nothing and answer false with "Failed to save conversation.".
     bool new_session();
     bool clear_session();
     // Host conversation injection; the count of messages taken, or -1.
@@ -147,6 +153,7 @@ private:
     void finish_turn();
     void record_round(RoundTrace round);
     void autosave();
+    bool save_before_replacing();
     int after_injection(int count, bool replace);
     std::string run_one_tool_call(const ToolCall& call, const std::string& display_arguments,
                                   std::int32_t& duration_ms, std::int64_t& started_at_ms);
@@ -170,7 +177,22 @@ private:
     std::atomic<LLMState> state_{LLMState::idle};
 
     // Every model call of the agent runs under this lock, so calls never overlap.
+    // Taken only through LlmLock, which remembers the holding thread so a
+    // one-shot call from inside that thread's callbacks can refuse at once
+    // instead of deadlocking.
     mutable std::mutex llm_mutex_;
+    class LlmLock {
+    public:
+        explicit LlmLock(const Agent& agent);
+        ~LlmLock();
+        LlmLock(const LlmLock&) = delete;
+        LlmLock& operator=(const LlmLock&) = delete;
+
+    private:
+        std::lock_guard<std::mutex> lock_;
+    };
+    // True when the calling thread holds llm_mutex_ or is delivering an event.
+    bool in_model_call_or_event_on_this_thread() const;
 
     // Leaf locks for texts written by a turn and read by the host.
     mutable std::mutex error_mutex_;

@@ -54,7 +54,7 @@ CommandResult Agent::execute_command(const std::string& command, const std::stri
         }
     } else if (word == "clear") {
         result.success = clear_session();
-        result.message = "Conversation cleared. New session started.";
+        result.message = result.success ? "Conversation cleared. New session started." : last_error();
     } else if (word == "status") {
         result.success = true;
         result.message = status_text();

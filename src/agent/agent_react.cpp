@@ -168,7 +168,7 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundTrace& round, bool& wants_t
 
     StreamResult result;
     {
-        std::lock_guard<std::mutex> lock(llm_mutex_);
+        LlmLock lock(*this);
         // Under the model lock: parallel tasks of one agent must not write the
         // store's latest prompt at the same time.
         conversation_.set_system_prompt(system_prompt);

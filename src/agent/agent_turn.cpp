@@ -50,7 +50,7 @@ AgentResponse Agent::chat(const std::string& text, const AgentChatOptions& optio
     ScopedTimer timer("agent.turn_total");
     cancel_.exchange(false);
     {
-        std::lock_guard<std::mutex> llm_lock(llm_mutex_);
+        LlmLock llm_lock(*this);
         std::lock_guard<std::mutex> id_lock(request_id_mutex_);
         last_llm_request_id_.clear();
     }

@@ -12,8 +12,12 @@ inline constexpr const char* kToolRejectedResult =
     "{\"success\":false,\"error\":\"user rejected this toolcall\"}";
 inline constexpr std::size_t kToolResultLimit = 16384;
 
-// Secret-looking members become "[redacted]"; a non-JSON text that mentions a
-// secret is replaced whole.
+// For display only (events, the confirmation hook, the turn's result): members
+// whose key names a credential (compared with case, '-' and '_' folded away)
+// become "[redacted]", and credential-shaped values (provider keys such as
+// "sk-…", bearer tokens, JSON web tokens, PEM private keys) are replaced inside
+// any string. A non-JSON text that mentions a credential word is replaced
+// whole. The conversation and the tool itself keep the original arguments.
 std::string redact_arguments(const std::string& text);
 
 bool is_tool_success(const std::string& result);

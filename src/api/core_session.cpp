@@ -11,6 +11,7 @@
 #include "tools/dynamic_tool.hpp"
 #include "support/log.hpp"
 
+#include <chrono>
 #include <exception>
 #include <string>
 #include <utility>
@@ -28,7 +29,7 @@ void CoreSession::Impl::not_initialized() {
 }
 
 namespace {
-using SessionLock = std::lock_guard<std::mutex>;
+using SessionLock = std::lock_guard<std::timed_mutex>;
 using AgentReadLock = std::shared_lock<std::shared_mutex>;
 
 // Counts: a negative result copies the agent's last error, else clears it.
@@ -121,7 +122,15 @@ bool CoreSession::initialize(const InitializeOptions& options, EventCallback on_
 
 void CoreSession::shutdown() {
     if (!impl_) return;
-    SessionLock lock(impl_->mutex);
+    // A turn holds the session lock until it ends, and it may be waiting on a
+    // silent server: stop it first (cancel needs no lock), then wait. The
+    // cancel is repeated while waiting, in case a turn that had not yet
+    // cleared its cancel flag started in between.
+    std::unique_lock<std::timed_mutex> lock(impl_->mutex, std::try_to_lock);
+    while (!lock.owns_lock()) {
+        cancel();
+        (void)lock.try_lock_for(std::chrono::milliseconds(20));
+    }
     if (!impl_->agent) return;
     impl_->agent->shutdown();
     std::unique_ptr<vexa::Agent> gone;
@@ -312,13 +321,15 @@ std::string CoreSession::remote_models_json() const {
 bool CoreSession::new_session() {
     if (!impl_) return false;
     SessionLock lock(impl_->mutex);
-    return impl_->agent && impl_->agent->new_session();
+    if (!impl_->agent) return false;
+    return bool_result(*impl_, impl_->agent->new_session());
 }
 
 bool CoreSession::clear_session() {
     if (!impl_) return false;
     SessionLock lock(impl_->mutex);
-    return impl_->agent && impl_->agent->clear_session();
+    if (!impl_->agent) return false;
+    return bool_result(*impl_, impl_->agent->clear_session());
 }
 
 bool CoreSession::save_session() {
@@ -367,8 +378,13 @@ bool CoreSession::register_tool(const ToolParameterSpec& spec, ToolExecutor exec
     if (!impl_) return false;
     SessionLock lock(impl_->mutex);
     if (!impl_->agent) return impl_->not_initialized(false);
+    std::string reason;
+    if (!vexa::check_tool_spec(spec, reason)) {
+        impl_->set_error("Failed to register tool: " + spec.name + " (" + reason + ")");
+        return false;
+    }
     if (impl_->agent->register_host_tool(vexa::map_tool_spec(spec, std::move(executor)))) return true;
-    impl_->set_error("Failed to register tool: " + spec.name);
+    impl_->set_error("Failed to register tool: " + spec.name + " (a built-in tool has that name)");
     return false;
 }
 

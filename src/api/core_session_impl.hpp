@@ -35,7 +35,8 @@ namespace vexa_core {
 // - `last_error` has its own small lock because lock-free methods write it
 //   while a turn may be writing it too.
 struct VEXA_CORE_INTERNAL CoreSession::Impl {
-    std::mutex mutex;
+    // Timed, so shutdown can keep cancelling a running turn while it waits.
+    std::timed_mutex mutex;
     std::shared_mutex agent_access;
     // Written under `mutex` and `agent_access` (exclusive); read under either.
     std::unique_ptr<vexa::Agent> agent;

@@ -13,13 +13,13 @@ namespace {
 
 using detail::LegacyCodePage;
 
-std::uint8_t byte_at(const std::string& text, std::size_t i) { return static_cast<std::uint8_t>(text[i]); }
+std::uint8_t byte_at(std::string_view text, std::size_t i) { return static_cast<std::uint8_t>(text[i]); }
 
 bool is_continuation(std::uint8_t b) { return b >= 0x80 && b <= 0xBF; }
 
 // Length of the well-formed UTF-8 sequence starting at `i` (RFC 3629: no
 // overlong forms, no surrogates, nothing above U+10FFFF), or 0 if there is none.
-std::size_t valid_sequence_length(const std::string& text, std::size_t i) {
+std::size_t valid_sequence_length(std::string_view text, std::size_t i) {
     const std::uint8_t lead = byte_at(text, i);
     if (lead < 0x80) return 1;
     std::size_t length = 0;
@@ -45,16 +45,6 @@ std::size_t valid_sequence_length(const std::string& text, std::size_t i) {
         if (!is_continuation(byte_at(text, i + k))) return 0;
     }
     return length;
-}
-
-bool is_valid_utf8(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const std::size_t length = valid_sequence_length(text, i);
-        if (length == 0) return false;
-        i += length;
-    }
-    return true;
 }
 
 // Every byte that does not start a well-formed sequence becomes U+FFFD and the
@@ -142,6 +132,26 @@ std::string fold_latin1_pairs(const std::string& text) {
 }
 
 }  // namespace
+
+bool is_valid_utf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        // ASCII runs are the common case: skip them without the full check.
+        if (static_cast<std::uint8_t>(text[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const std::size_t length = valid_sequence_length(text, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string valid_utf8(const std::string& text) {
+    if (is_valid_utf8(text)) return text;
+    return ensure_utf8(text);
+}
 
 std::string ensure_utf8(const std::string& bytes) {
     if (bytes.empty()) return bytes;

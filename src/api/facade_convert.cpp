@@ -1,5 +1,7 @@
 #include "api/facade_convert.hpp"
 
+#include "api/ensure_utf8.hpp"
+
 #include "config/agent_config.hpp"
 #include "config/json_util.hpp"
 #include "llm/llm_state.hpp"
@@ -19,7 +21,7 @@ using nlohmann::json;
 
 // Strict: the whole text must be one JSON value.
 json parse_or_discarded(const std::string& text) {
-    return json::parse(text, nullptr, /*allow_exceptions=*/false);
+    return vexa::parse_json_bounded(text);
 }
 
 }  // namespace
@@ -67,12 +69,14 @@ AgentEvent to_public_event(const vexa::AgentEvent& event) {
     const auto kind = static_cast<std::int32_t>(event.type);
     out.type = (kind >= 1 && kind <= 14) ? static_cast<AgentEventType>(kind) : AgentEventType::Notice;
     out.state = vexa::state_name(event.state);
-    out.text = event.text;
-    out.tool_name = event.tool_name;
-    out.tool_arguments = event.tool_arguments;
-    out.tool_result = event.tool_result;
-    out.task_id = event.task_id;
-    out.segment = event.segment;
+    // Model output, server errors and tool results may hold bytes that are
+    // not UTF-8; the host is promised UTF-8 in every text.
+    out.text = vexa::valid_utf8(event.text);
+    out.tool_name = vexa::valid_utf8(event.tool_name);
+    out.tool_arguments = vexa::valid_utf8(event.tool_arguments);
+    out.tool_result = vexa::valid_utf8(event.tool_result);
+    out.task_id = vexa::valid_utf8(event.task_id);
+    out.segment = vexa::valid_utf8(event.segment);
     out.success = event.success;
     return out;
 }
@@ -101,9 +105,9 @@ ChatResult to_chat_result(const vexa::AgentResponse& response) {
     ChatResult result;
     result.success = response.success;
     result.cancelled = response.cancelled;
-    result.error = response.error;
-    result.content = response.content;
-    result.reasoning = response.reasoning;
+    result.error = vexa::valid_utf8(response.error);
+    result.content = vexa::valid_utf8(response.content);
+    result.reasoning = vexa::valid_utf8(response.reasoning);
     result.tool_calls.reserve(response.tool_calls.size());
     for (const vexa::ToolCall& call : response.tool_calls) {
         result.tool_calls.push_back(tool_call_json(call));

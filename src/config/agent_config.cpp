@@ -2,6 +2,7 @@
 
 #include "config/json_util.hpp"
 #include "support/fs_util.hpp"
+#include "support/log.hpp"
 #include "support/platform.hpp"
 
 #include <nlohmann/json.hpp>
@@ -208,6 +209,10 @@ AgentConfig& AgentConfig::instance() {
 
 bool AgentConfig::load(const std::string& path) {
     try {
+        // Loading is start-up: drop what saves killed mid-write left beside
+        // the file, whether or not the file itself exists yet.
+        const fs::path directory = path_from_utf8(path).parent_path();
+        remove_stale_temp_files(directory.empty() ? fs::path(".") : directory);
         std::ifstream in(path_from_utf8(path), std::ios::in | std::ios::binary);
         if (!in.is_open()) return false;
         config_path = path;
@@ -215,7 +220,11 @@ bool AgentConfig::load(const std::string& path) {
         // operator>> reads the first complete value and leaves whatever
         // follows it unread.
         in >> root;
-        if (!root.is_object()) return true;
+        if (!root.is_object()) {
+            // Nothing in it can be read; say so rather than run on defaults silently.
+            log_line(LogLevel::WARNING, "Configuration file does not hold a JSON object: " + path);
+            return false;
+        }
         read_sections(root, *this);
         return true;
     } catch (const LoadFailure&) {

@@ -28,6 +28,22 @@ std::string ascii_lower(std::string text) {
     return text;
 }
 
+std::size_t utf8_cut_position(std::string_view text, std::size_t pos) {
+    auto is_continuation = [&](std::size_t i) { return (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80; };
+    if (pos >= text.size()) return text.size();
+    std::size_t p = pos;
+    for (int step = 0; step < 3 && p > 0 && is_continuation(p); ++step) --p;
+    if (p > 0 && is_continuation(p)) return pos;
+    return p;
+}
+
+std::string shorten_utf8(std::string_view text, std::size_t max_bytes) {
+    if (text.size() <= max_bytes) return std::string(text);
+    std::string out(text.substr(0, utf8_cut_position(text, max_bytes)));
+    out += "...";
+    return out;
+}
+
 bool parse_bool(const std::string& text) {
     const std::string value = ascii_lower(trim_space(text));
     if (value == "true" || value == "1" || value == "yes" || value == "on") return true;

@@ -1,5 +1,7 @@
 #include "conversation/chat_message.hpp"
 
+#include "config/json_util.hpp"
+
 #include <climits>
 #include <cstdint>
 
@@ -253,11 +255,10 @@ bool parse_images_json(const std::string& text, std::vector<ImageInput>& images,
         images.clear();
         return true;
     }
-    json root;
-    try {
-        root = json::parse(t);
-    } catch (const json::parse_error& e) {
-        error = std::string("images_json is not valid JSON: ") + e.what();
+    std::string parse_error;
+    const json root = parse_json_bounded(t, parse_error);
+    if (root.is_discarded()) {
+        error = "images_json is not valid JSON: " + parse_error;
         return false;
     }
     if (root.is_null()) {

@@ -43,7 +43,11 @@ bool read_whole_file(const fs::path& path, std::string& out) {
 
 }  // namespace
 
-ConversationManager::ConversationManager() : session_id_(generate_uuid()) {}
+ConversationManager::ConversationManager() : session_id_(generate_uuid()) {
+    // The agent builds its conversation at start-up, after the configuration
+    // is loaded: the moment to drop what saves killed mid-write left behind.
+    if (!persistence_disabled()) remove_stale_temp_files(path_from_utf8(conversations_directory()));
+}
 
 std::string ConversationManager::new_session() {
     session_id_ = generate_uuid();
@@ -100,7 +104,8 @@ int ConversationManager::inject(const std::string& text, bool replace) {
     }
     std::vector<ChatMessage> read;
     try {
-        const json root = json::parse(text);
+        const json root = parse_json_bounded(text);
+        if (root.is_discarded()) return -1;
         const json* array = nullptr;
         if (root.is_array()) {
             array = &root;
@@ -155,32 +160,46 @@ bool ConversationManager::save(const std::string& dir) const {
     return true;
 }
 
-bool ConversationManager::load(const std::string& dir, const std::string& id) {
-    if (!is_valid_session_id(id)) return false;
+bool ConversationManager::load(const std::string& dir, const std::string& id, std::string* reason) {
+    auto fail = [&](std::string why) {
+        if (reason) *reason = std::move(why);
+        return false;
+    };
+    if (!is_valid_session_id(id)) return fail("not a valid session id");
     std::string text;
-    if (!read_whole_file(path_from_utf8(session_path(dir, id)), text) || text.empty()) return false;
+    if (!read_whole_file(path_from_utf8(session_path(dir, id)), text)) return fail("the file cannot be read");
+    if (text.empty()) return fail("the file is empty");
 
     // Everything is read into locals first, so a damaged file leaves the
     // current session exactly as it was.
     std::string loaded_id = id;
     std::vector<ChatMessage> loaded;
     TokenUsage usage;
+    std::string parse_error;
+    const json root = parse_json_bounded(text, parse_error);
+    if (root.is_discarded()) return fail(parse_error);
+    if (!root.is_object()) return fail("the file does not hold a JSON object");
     try {
-        const json root = json::parse(text);
-        if (!root.is_object()) return false;
+        // A known key of the wrong type means the file is not what it claims
+        // to be: reading on would pass off a damaged session as an empty one.
+        // Only a string id is taken (another kind names nothing); a file's own
+        // id becomes the name of the next save, and an id that is not a plain
+        // file name would write outside the directory.
         if (auto it = root.find("session_id"); it != root.end() && it->is_string()) {
-            // A file's own id becomes the name of the next save; an id that
-            // is not a plain file name would write outside the directory.
             if (is_valid_session_id(it->get_ref<const std::string&>())) loaded_id = it->get<std::string>();
         }
-        if (auto it = root.find("messages"); it != root.end() && it->is_array()) read_messages(*it, loaded);
-        if (auto it = root.find("session_usage"); it != root.end() && it->is_object()) {
+        if (auto it = root.find("messages"); it != root.end()) {
+            if (!it->is_array()) return fail("\"messages\" is not an array");
+            read_messages(*it, loaded);
+        }
+        if (auto it = root.find("session_usage"); it != root.end()) {
+            if (!it->is_object()) return fail("\"session_usage\" is not an object");
             usage = parse_usage(*it);
         } else if (auto u = root.find("usage"); u != root.end() && u->is_object()) {
             usage = parse_usage(*u);
         }
-    } catch (const json::exception&) {
-        return false;
+    } catch (const json::exception& e) {
+        return fail(e.what());
     }
 
     session_id_ = std::move(loaded_id);
@@ -256,8 +275,10 @@ bool load_session_file(ConversationManager& conversation, const std::string& id,
         error = kPersistenceDisabledError;
         return false;
     }
-    if (!conversation.load(conversations_directory(), id)) {
+    std::string reason;
+    if (!conversation.load(conversations_directory(), id, &reason)) {
         error = kLoadSessionErrorPrefix + id;
+        if (!reason.empty()) error += " (" + reason + ")";
         return false;
     }
     return true;

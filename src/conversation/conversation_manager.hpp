@@ -65,7 +65,9 @@ public:
     // Writes <dir>/<id>.json atomically (the old file survives any failure).
     bool save(const std::string& dir) const;
     // Reads <dir>/<id>.json; on any failure returns false and changes nothing.
-    bool load(const std::string& dir, const std::string& id);
+    // False, with the store unchanged, when the file cannot be read, is not
+    // JSON, or holds a known key of the wrong type; `reason` then says which.
+    bool load(const std::string& dir, const std::string& id, std::string* reason = nullptr);
     // Ids of the session files in `dir` (names ending in ".json"), sorted.
     static std::vector<std::string> list_sessions(const std::string& dir);
 
@@ -95,7 +97,7 @@ std::string conversations_directory();
 // save_session: false with kPersistenceDisabledError or kSaveConversationError.
 bool save_session_file(const ConversationManager& conversation, std::string& error);
 // load_session (without the autosave that precedes it): false with
-// kPersistenceDisabledError or kLoadSessionErrorPrefix + id.
+// kPersistenceDisabledError or kLoadSessionErrorPrefix + id + " (" + reason + ")".
 bool load_session_file(ConversationManager& conversation, const std::string& id, std::string& error);
 // list_sessions: empty with the policy set.
 std::vector<std::string> list_session_files();

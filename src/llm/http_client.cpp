@@ -3,6 +3,8 @@
 
 #include "llm/http_client.hpp"
 
+#include "config/text_util.hpp"
+
 namespace vexa {
 
 namespace {
@@ -41,6 +43,26 @@ HttpHeaders HttpClient::headers_snapshot(const HttpHeaders& extra_headers) const
         if (!n.empty()) clean[std::move(n)] = without_line_breaks(value);
     }
     return clean;
+}
+
+std::string http_status_error(int status, const std::string& body) {
+    return "HTTP " + std::to_string(status) + ": " + shorten_utf8(body, HttpClient::kErrorExcerptBytes);
+}
+
+bool append_body_bounded(HttpResponse& response, const char* data, std::size_t size) {
+    const bool error_status = response.status_code < 200 || response.status_code > 299;
+    const std::size_t limit = error_status ? HttpClient::kMaxErrorBodyBytes : HttpClient::kMaxBufferedBodyBytes;
+    if (response.body.size() + size > limit) {
+        // An error body is only ever quoted: keep what fits and stop there.
+        if (error_status) response.body.append(data, limit - response.body.size());
+        return false;
+    }
+    response.body.append(data, size);
+    return true;
+}
+
+std::string body_too_large_error() {
+    return "Response body exceeds " + std::to_string(HttpClient::kMaxBufferedBodyBytes) + " bytes";
 }
 
 HttpResponse HttpClient::post(const std::string& url, const std::string& body, const HttpHeaders& extra_headers) {

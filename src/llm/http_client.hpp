@@ -18,6 +18,12 @@
 //   sending, waiting for the response, reading) with "Request cancelled".
 //   The flag is cleared when a request starts, so a cancel issued between two
 //   requests has no effect on the next one.
+// - bodies are bounded: an error status's body is kept up to
+//   kMaxErrorBodyBytes (the rest is not read) and quoted in error texts up to
+//   kErrorExcerptBytes; a buffered 2xx body larger than kMaxBufferedBodyBytes
+//   fails the request. A server can never make us hold an unbounded answer.
+// - the response's Content-Type, when the server sent one, is in
+//   `headers["Content-Type"]`.
 // Errors are reported in HttpResponse::error, never thrown; the number after
 // "error: " is the transport's own error code (CURLcode on POSIX, the Win32
 // error on Windows). An exception thrown by a sink stops the request and is
@@ -55,6 +61,9 @@ public:
                              const HttpHeaders& extra_headers = {});
 
     static constexpr std::size_t kReadChunkBytes = 8192;
+    static constexpr std::size_t kMaxErrorBodyBytes = 64 * 1024;
+    static constexpr std::size_t kErrorExcerptBytes = 2048;
+    static constexpr std::size_t kMaxBufferedBodyBytes = 64u * 1024 * 1024;
     static constexpr const char* kUserAgent = "Vexa/1.0";
 
     struct Impl;  // platform state (public only so the platform file's helpers can name it)
@@ -71,6 +80,17 @@ private:
     std::atomic<bool> cancel_{false};
     std::mutex request_mutex_;  // one request at a time per client
 };
+
+// "HTTP <status>: " + the body, quoted up to kErrorExcerptBytes.
+std::string http_status_error(int status, const std::string& body);
+
+// Appends a piece of a body that is kept in memory. False (nothing appended)
+// once the body would pass its bound: kMaxErrorBodyBytes for an error status,
+// kMaxBufferedBodyBytes otherwise; the caller stops reading then.
+bool append_body_bounded(HttpResponse& response, const char* data, std::size_t size);
+
+// The error of a buffered 2xx body that passed kMaxBufferedBodyBytes.
+std::string body_too_large_error();
 
 #ifdef _WIN32
 // UTF-8 <-> UTF-16 by the platform converter; invalid input becomes

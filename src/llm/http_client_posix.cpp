@@ -73,6 +73,7 @@ struct Transfer {
     bool headers_done = false;
     bool to_sink = false;  // a 2xx body on a streaming request
     bool cancelled = false;
+    bool body_limited = false;  // a kept body reached its bound; reading stopped
     Clock::time_point last_activity;
     std::exception_ptr sink_error;
 };
@@ -94,7 +95,17 @@ size_t on_header(char* data, size_t size, size_t count, void* userp) {
         t->cancelled = true;
         return 0;
     }
-    const std::string_view line(data, len);
+    std::string_view line(data, len);
+    static constexpr std::string_view kContentType = "content-type:";
+    if (!t->headers_done && line.size() > kContentType.size() &&
+        equals_ascii_nocase(line.substr(0, kContentType.size()), kContentType)) {
+        std::string_view value = line.substr(kContentType.size());
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ')) {
+            value.remove_suffix(1);
+        }
+        t->response->headers["Content-Type"] = std::string(value);
+    }
     if (!t->headers_done && (line == "\r\n" || line == "\n")) {
         long status = 0;
         curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
@@ -116,7 +127,10 @@ size_t on_body(char* data, size_t size, size_t count, void* userp) {
         return 0;
     }
     if (!t->to_sink) {
-        t->response->body.append(data, len);
+        if (!append_body_bounded(*t->response, data, len)) {
+            t->body_limited = true;
+            return 0;
+        }
         return len;
     }
     // curl honours CURLOPT_BUFFERSIZE, but the sink's bound is a promise:
@@ -326,6 +340,13 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
 
     const bool streaming = sink != nullptr;
     const bool error_status = response.status_code < 200 || response.status_code > 299;
+    if (t.body_limited) {
+        // An error body was cut on purpose and is reported like a whole one;
+        // a success body that large is no answer we can hold.
+        if (!error_status) response.error = body_too_large_error();
+        if (streaming && error_status) response.error = http_status_error(response.status_code, response.body);
+        return response;
+    }
     if (failed) {
         if (!t.connected) {
             response.error = with_code("WinHttpConnect failed, error: ", result);
@@ -346,9 +367,7 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
             return response;
         }
     }
-    if (streaming && error_status) {
-        response.error = "HTTP " + std::to_string(response.status_code) + ": " + response.body;
-    }
+    if (streaming && error_status) response.error = http_status_error(response.status_code, response.body);
     return response;
 }
 

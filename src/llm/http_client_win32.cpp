@@ -348,9 +348,19 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
         response.status_code = static_cast<int>(status);
     }
 
+    {
+        wchar_t type[256];
+        DWORD type_size = sizeof type;
+        if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX, type, &type_size,
+                                WINHTTP_NO_HEADER_INDEX)) {
+            response.headers["Content-Type"] = wide_to_utf8(std::wstring(type, type_size / sizeof(wchar_t)));
+        }
+    }
+
     const bool streaming = sink != nullptr;
     const bool error_status = response.status_code < 200 || response.status_code > 299;
     const bool to_sink = streaming && !error_status;
+    bool body_limited = false;
     // A body that breaks off (timeout, reset) is a failure, not a shorter
     // success; an error body that breaks off is still the HTTP error below.
     auto read_failed = [&] {
@@ -376,12 +386,14 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
         // can be handed on without the lock.
         if (to_sink) {
             if (*sink) (*sink)(std::string(state->buffer, read));
-        } else {
-            response.body.append(state->buffer, read);
+        } else if (!append_body_bounded(response, state->buffer, read)) {
+            body_limited = true;
+            break;
         }
     }
+    if (body_limited && !error_status && response.error.empty()) response.error = body_too_large_error();
     if (response.error.empty() && streaming && error_status) {
-        response.error = "HTTP " + std::to_string(response.status_code) + ": " + response.body;
+        response.error = http_status_error(response.status_code, response.body);
     }
     return response;
 }

@@ -289,6 +289,69 @@ CompletionResult LLMClient::chat_completion_result(const std::vector<ChatMessage
     return result;
 }
 
+CompletionResult LLMClient::side_completion(const std::vector<ChatMessage>& messages,
+                                           const CompletionOptions& options) {
+    CompletionResult result;
+    LLMConfig effective;
+    std::string session_id;
+    {
+        std::lock_guard lock(mutex_);
+        if (!configured_ || !backend_) {
+            result.error = last_error_.empty() ? std::string(kNotConfigured) : last_error_;
+            return result;
+        }
+        if (is_local_) {
+            result.error = "A side completion needs a remote backend.";
+            return result;
+        }
+        effective = effective_;
+        session_id = session_id_;
+    }
+    std::string error;
+    std::unique_ptr<ILLMBackend> fresh = factory_(effective.backend, error);
+    if (!fresh) {
+        result.error = error.empty() ? "Unsupported llm.backend: " + effective.backend : error;
+        return result;
+    }
+    error.clear();
+    if (!fresh->configure(effective, error, this)) {
+        result.error = error.empty() ? std::string("Failed to configure LLM backend.") : error;
+        return result;
+    }
+    std::shared_ptr<ILLMBackend> backend(std::move(fresh));
+    backend->set_session_id(session_id);
+    {
+        std::lock_guard lock(mutex_);
+        if (side_closed_) {
+            result.error = "Request cancelled";
+            return result;
+        }
+        side_calls_.push_back(backend);
+    }
+    struct Unregister {
+        LLMClient& client;
+        const std::shared_ptr<ILLMBackend>& backend;
+        ~Unregister() {
+            std::lock_guard lock(client.mutex_);
+            auto& calls = client.side_calls_;
+            calls.erase(std::remove(calls.begin(), calls.end(), backend), calls.end());
+        }
+    } unregister{*this, backend};
+    result = backend->chat_completion_result(messages, options);
+    if (!result.ok && result.error.empty()) result.error = "sync completion failed";
+    return result;
+}
+
+void LLMClient::close_side_calls() {
+    std::vector<std::shared_ptr<ILLMBackend>> targets;
+    {
+        std::lock_guard lock(mutex_);
+        side_closed_ = true;
+        targets = side_calls_;
+    }
+    for (const auto& backend : targets) backend->cancel();
+}
+
 std::string LLMClient::chat_completion(const std::vector<ChatMessage>& messages) {
     return chat_completion(messages, CompletionOptions{});
 }

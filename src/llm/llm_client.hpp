@@ -72,6 +72,15 @@ public:
                                         const StreamCallbacks& callbacks);
     CompletionResult chat_completion_result(const std::vector<ChatMessage>& messages,
                                             const CompletionOptions& options);
+    // A buffered call on a backend of its own, built from the current
+    // configuration: it has its own connection and runs beside any call of
+    // this client without waiting for it (hosts ask for a title while the
+    // answer streams). Not for the in-process backend (one model, one
+    // context): that is answered with an error. Does not touch last_error;
+    // cancel() leaves it alone.
+    CompletionResult side_completion(const std::vector<ChatMessage>& messages, const CompletionOptions& options);
+    // For shutdown: stops the side completions running now and refuses new ones.
+    void close_side_calls();
     std::string chat_completion(const std::vector<ChatMessage>& messages);
     std::string chat_completion(const std::vector<ChatMessage>& messages, const CompletionOptions& options);
 
@@ -106,6 +115,9 @@ private:
     std::shared_ptr<ILLMBackend> backend_;
     // Backends with a call running now; cancel reaches them too.
     std::vector<std::shared_ptr<ILLMBackend>> in_flight_;
+    // Backends of side completions running now.
+    std::vector<std::shared_ptr<ILLMBackend>> side_calls_;
+    bool side_closed_ = false;
     LLMConfig effective_;
     LLMConfig base_;
     LlmOverride override_;

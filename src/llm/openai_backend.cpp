@@ -112,8 +112,14 @@ CompletionResult OpenAICompatibleBackend::chat_completion_result(const std::vect
     }
 
     ChatCompletionResponse decoded;
+    std::string parse_error;
+    const json document = parse_json_bounded(response.body, parse_error);
+    if (document.is_discarded()) {
+        result.error = "openai sync JSON: " + parse_error;
+        return result;
+    }
     try {
-        decoded = parse_completion_response(json::parse(response.body));
+        decoded = parse_completion_response(document);
     } catch (const json::exception& e) {
         // Also for members of the wrong type: a malformed answer is a failed
         // call, not an exception through the agent's internal callers.

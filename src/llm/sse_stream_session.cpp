@@ -1,6 +1,9 @@
 #include "llm/sse_stream_session.hpp"
 
+#include "llm/chunk_decoder.hpp"
 #include "config/json_util.hpp"
+#include "config/text_util.hpp"
+#include "llm/http_client.hpp"
 #include "support/uuid.hpp"
 
 #include <algorithm>
@@ -37,683 +40,10 @@ const json* member(const json& object, const char* key) {
     return it == object.end() ? nullptr : &*it;
 }
 
-// Integers given as floating or unsigned numbers: truncated toward zero and
-// saturated at the 64-bit range, never an undefined conversion.
-long long saturate(double d) {
-    if (d >= 9.0e18) return LLONG_MAX;
-    if (d <= -9.0e18) return LLONG_MIN;
-    return static_cast<long long>(d);
-}
-long long saturate(std::uint64_t u) {
-    return u > static_cast<std::uint64_t>(LLONG_MAX) ? LLONG_MAX : static_cast<long long>(u);
-}
-
-int clamp_to_int(long long v) {
-    return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
-}
-
-void clear_delta(ChoiceDelta& d) {
-    d.role.reset();
-    d.content.reset();
-    d.reasoning_content.reset();
-    d.tool_calls.clear();
-    d.tool_call_indices.clear();
-    d.x_qorbin_seg_id.reset();
-    d.x_qorbin_revoke.reset();
-    d.x_qorbin_reset = false;
-}
-
-void assign_text(std::optional<std::string>& out, const std::string& text) {
-    if (out) {
-        *out = text;
-    } else {
-        out.emplace(text);
-    }
-}
-
-}  // namespace
-
-namespace detail {
-
-// Decodes chat-completions JSON straight from the parser's events into a
-// reused ChatCompletionChunk instead of building a document first: once its
-// buffers have grown it allocates nothing per event (short texts stay inline).
-//
-// Members are taken only when present and of the expected kind. Those that
-// must have a kind (choice and tool-call "index": a number or boolean;
-// "finish_reason", "content", "reasoning_content": a string or null) raise the
-// library's own type error, deferred to finish() so that a parse error or an
-// "error" member anywhere in the document is reported first. Unknown members
-// are skipped unread; "usage" and "error" values are kept as small documents
-// for the usage reader and the error text. Nothing here recurses, so nesting
-// depth costs heap, never stack.
-class ChunkDecoder {
-public:
-    using string_t = json::string_t;
-
-    void begin(ChatCompletionChunk& out, bool buffered) {
-        out_ = &out;
-        buffered_ = buffered;
-        out.id.clear();
-        out.object.clear();
-        out.choices.clear();
-        out.usage = TokenUsage{};
-        stack_.clear();
-        skip_depth_ = 0;
-        capture_stack_.clear();
-        root_usage_ = nullptr;
-        root_error_ = nullptr;
-        first_choice_usage_ = nullptr;
-        choice_errors_.clear();
-        type_error_ = false;
-    }
-
-    // After a successful parse: raises a deferred type error, then reads usage.
-    void finish() {
-        if (type_error_) {
-            const json wrong(type_error_actual_);
-            if (type_error_wants_number_) {
-                (void)wrong.get<int>();
-            } else {
-                (void)wrong.get<std::string>();
-            }
-        }
-        if (root_usage_.is_object()) {
-            out_->usage = parse_usage(root_usage_);
-            out_->usage.estimated = false;
-        }
-        // Some servers report usage inside the first choice instead.
-        if (!buffered_ && !has_usage(out_->usage) && first_choice_usage_.is_object()) {
-            out_->usage = parse_usage(first_choice_usage_);
-            out_->usage.estimated = false;
-        }
-    }
-
-    const json& root_error() const { return root_error_; }
-    const json& choice_error(std::size_t i) const {
-        static const json none;
-        return i < choice_errors_.size() ? choice_errors_[i] : none;
-    }
-    // True inside a value that is being skipped: its contents need not be fed.
-    bool skipping() const { return skip_depth_ > 0; }
-
-    // --- the parser's event interface
-
-    bool null() { return scalar(Kind::Null); }
-    bool boolean(bool v) {
-        bool_ = v;
-        return scalar(Kind::Boolean);
-    }
-    bool number_integer(json::number_integer_t v) {
-        int_ = v;
-        return scalar(Kind::Integer);
-    }
-    bool number_unsigned(json::number_unsigned_t v) {
-        uint_ = v;
-        return scalar(Kind::Unsigned);
-    }
-    bool number_float(json::number_float_t v, const string_t& /*text*/) {
-        float_ = v;
-        return scalar(Kind::Float);
-    }
-    bool string(string_t& v) {
-        string_ = &v;
-        return scalar(Kind::String);
-    }
-    bool binary(json::binary_t& /*v*/) { return scalar(Kind::Binary); }
-    bool start_object(std::size_t /*size*/) { return open(true); }
-    bool start_array(std::size_t /*size*/) { return open(false); }
-    bool end_object() { return close(); }
-    bool end_array() { return close(); }
-    bool key(string_t& k) {
-        if (skip_depth_ > 0) return true;
-        if (!capture_stack_.empty()) {
-            capture_key_ = k;
-            return true;
-        }
-        Level& top = stack_.back();
-        top.key = classify(top.frame, k);
-        return true;
-    }
-    template <class Exception>
-    bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/, const Exception& error) {
-        throw error;
-    }
-
-private:
-    enum class Frame : std::uint8_t { Root, Choices, Choice, Delta, ToolCalls, ToolCall, Function, Revoke };
-    enum class Key : std::uint8_t {
-        Other, Id, Object, Choices, Usage, Error, Index, FinishReason, Delta, Message, Role, Content,
-        ReasoningContent, Reasoning, SegId, Revoke, Reset, ToolCalls, Function, Name, Arguments, Mode,
-    };
-    enum class Kind : std::uint8_t { Null, Boolean, Integer, Unsigned, Float, String, Binary, Object, Array };
-    // What the value at the current position is read as.
-    enum class Slot : std::uint8_t {
-        Ignore, Top, Id, Object, Choices, ChoiceElement, ChoiceIndex, FinishReason, Delta, AltDelta, Role,
-        Content, ReasoningContent, Reasoning, SegId, Revoke, RevokeSegId, RevokeMode, Reset, ToolCalls,
-        ToolCallElement, ToolIndex, ToolId, Function, Name, Arguments, RootUsage, RootError, ChoiceUsage,
-        ChoiceError,
-    };
-    struct Level {
-        Frame frame;
-        Key key = Key::Other;
-    };
-
-    static Key classify(Frame frame, std::string_view k) {
-        using namespace std::string_view_literals;
-        switch (frame) {
-            case Frame::Root:
-                if (k == "id"sv) return Key::Id;
-                if (k == "object"sv) return Key::Object;
-                if (k == "choices"sv) return Key::Choices;
-                if (k == "usage"sv) return Key::Usage;
-                if (k == "error"sv) return Key::Error;
-                break;
-            case Frame::Choice:
-                if (k == "index"sv) return Key::Index;
-                if (k == "delta"sv) return Key::Delta;
-                if (k == "finish_reason"sv) return Key::FinishReason;
-                if (k == "message"sv) return Key::Message;
-                if (k == "usage"sv) return Key::Usage;
-                if (k == "error"sv) return Key::Error;
-                break;
-            case Frame::Delta:
-                if (k == "content"sv) return Key::Content;
-                if (k == "role"sv) return Key::Role;
-                if (k == "reasoning_content"sv) return Key::ReasoningContent;
-                if (k == "reasoning"sv) return Key::Reasoning;
-                if (k == "tool_calls"sv) return Key::ToolCalls;
-                if (k == "x_qorbin_seg_id"sv) return Key::SegId;
-                if (k == "x_qorbin_revoke"sv) return Key::Revoke;
-                if (k == "x_qorbin_reset"sv) return Key::Reset;
-                break;
-            case Frame::ToolCall:
-                if (k == "index"sv) return Key::Index;
-                if (k == "id"sv) return Key::Id;
-                if (k == "function"sv) return Key::Function;
-                break;
-            case Frame::Function:
-                if (k == "name"sv) return Key::Name;
-                if (k == "arguments"sv) return Key::Arguments;
-                break;
-            case Frame::Revoke:
-                if (k == "seg_id"sv) return Key::SegId;
-                if (k == "mode"sv) return Key::Mode;
-                break;
-            case Frame::Choices:
-            case Frame::ToolCalls:
-                break;
-        }
-        return Key::Other;
-    }
-
-    Slot slot() const {
-        if (stack_.empty()) return Slot::Top;
-        const Level& top = stack_.back();
-        switch (top.frame) {
-            case Frame::Root:
-                switch (top.key) {
-                    case Key::Id: return Slot::Id;
-                    case Key::Object: return Slot::Object;
-                    case Key::Choices: return Slot::Choices;
-                    case Key::Usage: return Slot::RootUsage;
-                    case Key::Error: return Slot::RootError;
-                    default: return Slot::Ignore;
-                }
-            case Frame::Choices: return Slot::ChoiceElement;
-            case Frame::Choice:
-                switch (top.key) {
-                    case Key::Index: return Slot::ChoiceIndex;
-                    case Key::FinishReason: return Slot::FinishReason;
-                    // A buffered answer carries "message"; "delta" only stands in when there is none.
-                    case Key::Delta: return buffered_ ? Slot::AltDelta : Slot::Delta;
-                    case Key::Message: return buffered_ ? Slot::Delta : Slot::Ignore;
-                    case Key::Usage: return !buffered_ && out_->choices.size() == 1 ? Slot::ChoiceUsage : Slot::Ignore;
-                    case Key::Error: return Slot::ChoiceError;
-                    default: return Slot::Ignore;
-                }
-            case Frame::Delta:
-                switch (top.key) {
-                    case Key::Role: return Slot::Role;
-                    case Key::Content: return Slot::Content;
-                    case Key::ReasoningContent: return Slot::ReasoningContent;
-                    case Key::Reasoning: return Slot::Reasoning;
-                    case Key::ToolCalls: return Slot::ToolCalls;
-                    case Key::SegId: return buffered_ ? Slot::Ignore : Slot::SegId;
-                    case Key::Revoke: return buffered_ ? Slot::Ignore : Slot::Revoke;
-                    case Key::Reset: return buffered_ ? Slot::Ignore : Slot::Reset;
-                    default: return Slot::Ignore;
-                }
-            case Frame::ToolCalls: return Slot::ToolCallElement;
-            case Frame::ToolCall:
-                switch (top.key) {
-                    case Key::Index: return buffered_ ? Slot::Ignore : Slot::ToolIndex;
-                    case Key::Id: return Slot::ToolId;
-                    case Key::Function: return Slot::Function;
-                    default: return Slot::Ignore;
-                }
-            case Frame::Function:
-                switch (top.key) {
-                    case Key::Name: return Slot::Name;
-                    case Key::Arguments: return Slot::Arguments;
-                    default: return Slot::Ignore;
-                }
-            case Frame::Revoke:
-                switch (top.key) {
-                    case Key::SegId: return Slot::RevokeSegId;
-                    case Key::Mode: return Slot::RevokeMode;
-                    default: return Slot::Ignore;
-                }
-        }
-        return Slot::Ignore;
-    }
-
-    static json::value_t value_type(Kind kind) {
-        switch (kind) {
-            case Kind::Null: return json::value_t::null;
-            case Kind::Boolean: return json::value_t::boolean;
-            case Kind::Integer: return json::value_t::number_integer;
-            case Kind::Unsigned: return json::value_t::number_unsigned;
-            case Kind::Float: return json::value_t::number_float;
-            case Kind::String: return json::value_t::string;
-            case Kind::Binary: return json::value_t::binary;
-            case Kind::Object: return json::value_t::object;
-            case Kind::Array: return json::value_t::array;
-        }
-        return json::value_t::null;
-    }
-
-    void wrong_type(Kind actual, bool wants_number) {
-        if (type_error_) return;
-        type_error_ = true;
-        type_error_actual_ = value_type(actual);
-        type_error_wants_number_ = wants_number;
-    }
-
-    ChunkChoice& choice() { return out_->choices.back(); }
-    ToolCall& tool_call() { return delta_->tool_calls.back(); }
-
-    // The current value as an integer; false (with a deferred type error)
-    // when it is neither a number nor a boolean.
-    bool integer_value(Kind kind, long long& out) {
-        switch (kind) {
-            case Kind::Boolean: out = bool_ ? 1 : 0; return true;
-            case Kind::Integer: out = int_; return true;
-            case Kind::Unsigned: out = saturate(uint_); return true;
-            case Kind::Float: out = saturate(float_); return true;
-            default: wrong_type(kind, true); return false;
-        }
-    }
-
-    // A text member that must be a string when it is not null.
-    void required_text(Kind kind, std::optional<std::string>& out) {
-        if (kind == Kind::Null) return;
-        if (kind != Kind::String) {
-            wrong_type(kind, false);
-            return;
-        }
-        assign_text(out, *string_);
-    }
-
-    void new_choice() {
-        out_->choices.emplace_back();
-        choice_errors_.emplace_back();
-        message_seen_ = false;
-        alt_delta_seen_ = false;
-    }
-
-    void new_tool_call() {
-        delta_->tool_calls.emplace_back();
-        delta_->tool_call_indices.push_back(0);
-    }
-
-    void open_delta(ChoiceDelta& target) {
-        delta_ = &target;
-        clear_delta(target);
-        reasoning_seen_ = false;
-        stack_.push_back({Frame::Delta});
-    }
-
-    void close_delta() {
-        // Some servers name the reasoning text "reasoning".
-        if ((!delta_->reasoning_content || delta_->reasoning_content->empty()) && reasoning_seen_ &&
-            !reasoning_.empty()) {
-            assign_text(delta_->reasoning_content, reasoning_);
-        }
-    }
-
-    json* capture_target(Slot s) {
-        switch (s) {
-            case Slot::RootUsage: return &root_usage_;
-            case Slot::RootError: return &root_error_;
-            case Slot::ChoiceUsage: return &first_choice_usage_;
-            case Slot::ChoiceError: return &choice_errors_.back();
-            default: return nullptr;
-        }
-    }
-
-    json scalar_json(Kind kind) const {
-        switch (kind) {
-            case Kind::Boolean: return json(bool_);
-            case Kind::Integer: return json(int_);
-            case Kind::Unsigned: return json(uint_);
-            case Kind::Float: return json(float_);
-            case Kind::String: return json(*string_);
-            default: return json(nullptr);
-        }
-    }
-
-    bool scalar(Kind kind) {
-        if (skip_depth_ > 0) return true;
-        if (!capture_stack_.empty()) {
-            json& top = *capture_stack_.back();
-            if (top.is_object()) {
-                top[capture_key_] = scalar_json(kind);
-            } else {
-                top.push_back(scalar_json(kind));
-            }
-            return true;
-        }
-        const bool is_string = kind == Kind::String;
-        long long index = 0;
-        const Slot s = slot();
-        switch (s) {
-            case Slot::Id:
-                if (is_string) out_->id = *string_;
-                break;
-            case Slot::Object:
-                if (is_string) out_->object = *string_;
-                break;
-            case Slot::ChoiceElement: new_choice(); break;
-            case Slot::ChoiceIndex:
-                if (integer_value(kind, index)) choice().index = clamp_to_int(index);
-                break;
-            case Slot::FinishReason: required_text(kind, choice().finish_reason); break;
-            case Slot::Delta: message_seen_ = true; break;
-            case Slot::Role:
-                if (is_string) assign_text(delta_->role, *string_);
-                break;
-            case Slot::Content: required_text(kind, delta_->content); break;
-            case Slot::ReasoningContent: required_text(kind, delta_->reasoning_content); break;
-            case Slot::Reasoning:
-                if (is_string) {
-                    reasoning_ = *string_;
-                    reasoning_seen_ = true;
-                }
-                break;
-            case Slot::SegId:
-                if (is_string && !string_->empty()) assign_text(delta_->x_qorbin_seg_id, *string_);
-                break;
-            case Slot::Reset:
-                if (kind == Kind::Boolean) delta_->x_qorbin_reset = bool_;
-                break;
-            case Slot::RevokeSegId:
-                if (is_string) revoke_.seg_id = *string_;
-                break;
-            case Slot::RevokeMode:
-                if (is_string) revoke_.mode = *string_;
-                break;
-            case Slot::ToolCallElement: new_tool_call(); break;
-            case Slot::ToolIndex:
-                if (integer_value(kind, index)) {
-                    delta_->tool_call_indices.back() =
-                        (index < 0 || index > kMaxToolCallIndex) ? -1 : static_cast<int>(index);
-                }
-                break;
-            case Slot::ToolId:
-                if (is_string) tool_call().id = *string_;
-                break;
-            case Slot::Name:
-                if (is_string) tool_call().name = *string_;
-                break;
-            case Slot::Arguments:
-                if (is_string) tool_call().arguments = *string_;
-                break;
-            case Slot::RootUsage:
-            case Slot::RootError:
-            case Slot::ChoiceUsage:
-            case Slot::ChoiceError: *capture_target(s) = scalar_json(kind); break;
-            default: break;  // a scalar where a container was expected, or an unknown member
-        }
-        return true;
-    }
-
-    bool open(bool object) {
-        if (skip_depth_ > 0) {
-            ++skip_depth_;
-            return true;
-        }
-        const Kind kind = object ? Kind::Object : Kind::Array;
-        if (!capture_stack_.empty()) {
-            json& top = *capture_stack_.back();
-            json child = object ? json::object() : json::array();
-            if (top.is_object()) {
-                capture_stack_.push_back(&(top[capture_key_] = std::move(child)));
-            } else {
-                top.push_back(std::move(child));
-                capture_stack_.push_back(&top.back());
-            }
-            return true;
-        }
-        const Slot s = slot();
-        switch (s) {
-            case Slot::Top:
-                if (object) {
-                    stack_.push_back({Frame::Root});
-                    return true;
-                }
-                break;
-            case Slot::Choices:
-                if (!object) {
-                    out_->choices.clear();  // a repeated member replaces the earlier one
-                    choice_errors_.clear();
-                    stack_.push_back({Frame::Choices});
-                    return true;
-                }
-                break;
-            case Slot::ChoiceElement:
-                new_choice();
-                if (object) {
-                    stack_.push_back({Frame::Choice});
-                    return true;
-                }
-                break;
-            case Slot::ChoiceIndex:
-            case Slot::ToolIndex: wrong_type(kind, true); break;
-            case Slot::FinishReason:
-            case Slot::Content:
-            case Slot::ReasoningContent: wrong_type(kind, false); break;
-            case Slot::Delta:
-                message_seen_ = true;
-                if (object) {
-                    open_delta(choice().delta);
-                    return true;
-                }
-                break;
-            case Slot::AltDelta:
-                if (object) {
-                    alt_delta_seen_ = true;
-                    open_delta(alt_delta_);
-                    return true;
-                }
-                break;
-            case Slot::Revoke:
-                if (object) {
-                    revoke_.seg_id.clear();
-                    revoke_.mode.clear();
-                    stack_.push_back({Frame::Revoke});
-                    return true;
-                }
-                break;
-            case Slot::ToolCalls:
-                if (!object) {
-                    delta_->tool_calls.clear();
-                    delta_->tool_call_indices.clear();
-                    stack_.push_back({Frame::ToolCalls});
-                    return true;
-                }
-                break;
-            case Slot::ToolCallElement:
-                new_tool_call();
-                if (object) {
-                    stack_.push_back({Frame::ToolCall});
-                    return true;
-                }
-                break;
-            case Slot::Function:
-                if (object) {
-                    stack_.push_back({Frame::Function});
-                    return true;
-                }
-                break;
-            case Slot::RootUsage:
-            case Slot::RootError:
-            case Slot::ChoiceUsage:
-            case Slot::ChoiceError: {
-                json* target = capture_target(s);
-                *target = object ? json::object() : json::array();
-                capture_stack_.push_back(target);
-                return true;
-            }
-            default: break;
-        }
-        skip_depth_ = 1;
-        return true;
-    }
-
-    bool close() {
-        if (skip_depth_ > 0) {
-            --skip_depth_;
-            return true;
-        }
-        if (!capture_stack_.empty()) {
-            capture_stack_.pop_back();
-            return true;
-        }
-        const Frame frame = stack_.back().frame;
-        stack_.pop_back();
-        switch (frame) {
-            case Frame::Delta: close_delta(); break;
-            case Frame::Revoke:
-                if (!revoke_.seg_id.empty()) delta_->x_qorbin_revoke = revoke_;
-                break;
-            case Frame::Choice:
-                if (buffered_ && !message_seen_ && alt_delta_seen_) std::swap(choice().delta, alt_delta_);
-                break;
-            default: break;
-        }
-        return true;
-    }
-
-    ChatCompletionChunk* out_ = nullptr;
-    bool buffered_ = false;
-    std::vector<Level> stack_;
-    std::size_t skip_depth_ = 0;
-
-    std::vector<json*> capture_stack_;
-    std::string capture_key_;
-    json root_usage_;
-    json root_error_;
-    json first_choice_usage_;
-    std::vector<json> choice_errors_;
-
-    ChoiceDelta* delta_ = nullptr;
-    ChoiceDelta alt_delta_;
-    bool message_seen_ = false;
-    bool alt_delta_seen_ = false;
-    std::string reasoning_;
-    bool reasoning_seen_ = false;
-    SegmentRevoke revoke_;
-
-    bool type_error_ = false;
-    bool type_error_wants_number_ = false;
-    json::value_t type_error_actual_ = json::value_t::null;
-
-    // The scalar being reported.
-    bool bool_ = false;
-    json::number_integer_t int_ = 0;
-    json::number_unsigned_t uint_ = 0;
-    json::number_float_t float_ = 0;
-    string_t* string_ = nullptr;
-};
-
-}  // namespace detail
-
-namespace {
-
-using detail::ChunkDecoder;
-
-// Feeds a document to the decoder as the parser would, without recursion;
-// values the decoder skips are not walked.
-void replay(const json& document, ChunkDecoder& decoder) {
-    struct Position {
-        const json* node;
-        json::const_iterator next;
-    };
-    std::vector<Position> stack;
-    std::string text;
-    auto visit = [&](const json& v) {
-        switch (v.type()) {
-            case json::value_t::object:
-            case json::value_t::array:
-                if (v.is_object()) {
-                    decoder.start_object(v.size());
-                } else {
-                    decoder.start_array(v.size());
-                }
-                if (decoder.skipping()) {
-                    if (v.is_object()) {
-                        decoder.end_object();
-                    } else {
-                        decoder.end_array();
-                    }
-                } else {
-                    stack.push_back({&v, v.cbegin()});
-                }
-                break;
-            case json::value_t::null: decoder.null(); break;
-            case json::value_t::boolean: decoder.boolean(v.get<bool>()); break;
-            case json::value_t::number_integer: decoder.number_integer(v.get<json::number_integer_t>()); break;
-            case json::value_t::number_unsigned: decoder.number_unsigned(v.get<json::number_unsigned_t>()); break;
-            case json::value_t::number_float: decoder.number_float(v.get<json::number_float_t>(), text); break;
-            case json::value_t::string:
-                text = v.get_ref<const std::string&>();
-                decoder.string(text);
-                break;
-            case json::value_t::binary: {
-                json::binary_t bytes = v.get_binary();
-                decoder.binary(bytes);
-                break;
-            }
-            case json::value_t::discarded: break;
-        }
-    };
-    visit(document);
-    while (!stack.empty()) {
-        Position& top = stack.back();
-        if (top.next == top.node->cend()) {
-            if (top.node->is_object()) {
-                decoder.end_object();
-            } else {
-                decoder.end_array();
-            }
-            stack.pop_back();
-            continue;
-        }
-        const json& child = *top.next;
-        if (top.node->is_object()) {
-            text = top.next.key();
-            decoder.key(text);
-        }
-        ++top.next;
-        visit(child);  // may grow the stack: `top` is not used after this
-    }
-}
-
+// Messages may quote what the server sent (or the parser's view of it): only
+// an excerpt goes into the error text.
 std::string stream_error(std::string_view message) {
-    std::string text = "Stream error: ";
-    text.append(message);
-    return text;
+    return "Stream error: " + shorten_utf8(message, HttpClient::kErrorExcerptBytes);
 }
 
 // The server's message from an error value: its "message" member when there
@@ -728,9 +58,14 @@ std::string error_text(const json& error, std::string_view raw) {
 // An error carried by an "error" event or an "error:" field: JSON of the form
 // {"error": {...}} or the error object itself, or plain text.
 std::string error_text_from_payload(std::string_view payload) {
-    const json value = json::parse(payload.data(), payload.data() + payload.size(), nullptr, false);
+    const json value = parse_json_bounded(payload);
     if (auto* inner = member(value, "error"); inner && inner->is_object()) return error_text(*inner, payload);
     return error_text(value, payload);
+}
+
+std::string line_too_long_error() {
+    return stream_error("an event line exceeded " + std::to_string(kMaxSseLineBytes / (1024 * 1024)) +
+                        " MiB; the stream was stopped");
 }
 
 std::size_t shift_position(std::size_t value, long long delta) {
@@ -747,28 +82,6 @@ std::string generated_call_id() {
 }
 
 }  // namespace
-
-ChatCompletionChunk parse_completion_document(const nlohmann::json& document, bool buffered) {
-    ChatCompletionChunk out;
-    ChunkDecoder decoder;
-    decoder.begin(out, buffered);
-    replay(document, decoder);
-    decoder.finish();
-    return out;
-}
-
-ChatCompletionChunk parse_stream_chunk(const nlohmann::json& chunk) {
-    return parse_completion_document(chunk, false);
-}
-
-ChatCompletionChunk parse_stream_chunk_text(std::string_view text) {
-    ChatCompletionChunk out;
-    ChunkDecoder decoder;
-    decoder.begin(out, false);
-    json::sax_parse(text.data(), text.data() + text.size(), &decoder);
-    decoder.finish();
-    return out;
-}
 
 OpenAISseStreamSession::OpenAISseStreamSession()
     : callbacks_(&kNoCallbacks), decoder_(std::make_unique<detail::ChunkDecoder>()) {
@@ -795,6 +108,11 @@ void OpenAISseStreamSession::reset() {
     call_of_index_.fill(-1);
     position_claimed_.clear();
     id_generated_.clear();
+    events_ = 0;
+    done_seen_ = false;
+    finish_seen_ = false;
+    clear_buffer(body_head_);
+    body_head_complete_ = true;
     stopped_ = false;
     stream_error_.clear();
     callback_error_ = nullptr;
@@ -828,6 +146,7 @@ StreamResult OpenAISseStreamSession::run(const StreamCallbacks& callbacks, const
         callback_error_ = nullptr;
         std::rethrow_exception(error);
     }
+    finish_body(response);
 
     finalize_tool_calls();
     auto& calls = message_.tool_calls;
@@ -858,6 +177,14 @@ StreamResult OpenAISseStreamSession::run(const StreamCallbacks& callbacks, const
 
 void OpenAISseStreamSession::feed(std::string_view chunk) {
     if (stopped_) return;
+    if (events_ == 0 && body_head_complete_) {
+        if (body_head_.size() + chunk.size() <= kMaxSseLineBytes) {
+            body_head_.append(chunk);
+        } else {
+            body_head_complete_ = false;
+            body_head_.clear();
+        }
+    }
     const char* p = chunk.data();
     const char* const end = p + chunk.size();
     if (skip_lf_ && p != end) {
@@ -871,6 +198,11 @@ void OpenAISseStreamSession::feed(std::string_view chunk) {
         const auto* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(limit - p)));
         const char* terminator = cr ? cr : lf;
         if (!terminator) {
+            if (line_buffer_.size() + static_cast<std::size_t>(end - p) > kMaxSseLineBytes) {
+                line_buffer_.clear();
+                fail(line_too_long_error());
+                return;
+            }
             line_buffer_.append(p, static_cast<std::size_t>(end - p));
             return;
         }
@@ -885,10 +217,18 @@ void OpenAISseStreamSession::feed(std::string_view chunk) {
         }
         p = next;
         if (line_buffer_.empty()) {
+            if (piece.size() > kMaxSseLineBytes) {
+                fail(line_too_long_error());
+                return;
+            }
             process_line(piece);
         } else {
-            line_buffer_.append(piece);
             ScopeExit clear{[this] { line_buffer_.clear(); }};
+            if (line_buffer_.size() + piece.size() > kMaxSseLineBytes) {
+                fail(line_too_long_error());
+                return;
+            }
+            line_buffer_.append(piece);
             process_line(line_buffer_);
         }
     }
@@ -908,6 +248,10 @@ void OpenAISseStreamSession::process_line(std::string_view line) {
         if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
     }
     if (field == "data") {
+        if (event_data_.size() + value.size() + 1 > kMaxSseLineBytes) {
+            fail(line_too_long_error());
+            return;
+        }
         if (!event_data_.empty()) event_data_.push_back('\n');
         event_data_.append(value);
     } else if (field == "event") {
@@ -924,6 +268,11 @@ void OpenAISseStreamSession::dispatch() {
         event_data_.clear();
     }};
     if (event_data_.empty()) return;
+    if (events_++ == 0) {
+        // An event stream after all: the copy kept for a whole document goes.
+        body_head_.clear();
+        body_head_complete_ = false;
+    }
     handle_event(event_name_.empty() ? std::string_view("message") : std::string_view(event_name_), event_data_);
 }
 
@@ -932,7 +281,11 @@ void OpenAISseStreamSession::handle_event(std::string_view name, std::string_vie
         fail(error_text_from_payload(data));
         return;
     }
-    if (name != "message" || data == "[DONE]") return;
+    if (name != "message") return;
+    if (data == "[DONE]") {
+        done_seen_ = true;
+        return;
+    }
 
     try {
         decoder_->begin(scratch_, false);
@@ -1011,14 +364,23 @@ void OpenAISseStreamSession::handle_choice(ChunkChoice& choice, const json& choi
         message_.content.append(*d.content);
     }
 
-    if (std::any_of(d.tool_call_indices.begin(), d.tool_call_indices.end(), [](int i) { return i >= 0; })) {
+    if (!d.tool_call_indices.empty()) {
+        if (std::any_of(d.tool_call_indices.begin(), d.tool_call_indices.end(), [](int i) { return i < 0; })) {
+            fail(stream_error("a tool-call index lies outside 0.." + std::to_string(kMaxToolCallIndex) + " (at most " +
+                              std::to_string(kMaxToolCalls) + " tool calls per answer)"));
+            return;
+        }
         set_state(LLMState::tool_calling);
         merge_tool_calls(d);
+        if (stopped_) return;
     }
 
     if (choice.finish_reason) {
         const std::string& reason = *choice.finish_reason;
-        if (!reason.empty()) finish_reason_ = reason;
+        if (!reason.empty()) {
+            finish_reason_ = reason;
+            finish_seen_ = true;
+        }
         if (reason == "tool_calls") {
             report_tool_calls();
         } else if (reason == "error") {
@@ -1029,7 +391,11 @@ void OpenAISseStreamSession::handle_choice(ChunkChoice& choice, const json& choi
 
 void OpenAISseStreamSession::merge_tool_calls(const ChoiceDelta& delta) {
     auto& calls = message_.tool_calls;
+    auto fail_too_many_calls = [this] {
+        fail(stream_error("the answer holds more than " + std::to_string(kMaxToolCalls) + " tool calls"));
+    };
     auto append_call = [&]() -> int {
+        if (calls.size() >= kMaxToolCalls) return -1;
         calls.emplace_back();
         position_claimed_.push_back(0);
         id_generated_.push_back(0);
@@ -1045,12 +411,14 @@ void OpenAISseStreamSession::merge_tool_calls(const ChoiceDelta& delta) {
             // (created empty when needed) unless another call already owns it.
             while (calls.size() <= static_cast<std::size_t>(index)) append_call();
             slot = position_claimed_[static_cast<std::size_t>(index)] ? append_call() : index;
+            if (slot < 0) return fail_too_many_calls();
             position_claimed_[static_cast<std::size_t>(slot)] = 1;
         } else if (!piece.id.empty()) {
             // A different id under a reused index is another call, not more of this one.
             const ToolCall& current = calls[static_cast<std::size_t>(slot)];
             if (!current.id.empty() && !id_generated_[static_cast<std::size_t>(slot)] && current.id != piece.id) {
                 slot = append_call();
+                if (slot < 0) return fail_too_many_calls();
                 position_claimed_[static_cast<std::size_t>(slot)] = 1;
             }
         }
@@ -1063,6 +431,83 @@ void OpenAISseStreamSession::merge_tool_calls(const ChoiceDelta& delta) {
         if (!piece.name.empty() && piece.name != entry.name) entry.name += piece.name;
         entry.arguments += piece.arguments;
     }
+}
+
+void OpenAISseStreamSession::finish_body(const HttpResponse& response) {
+    const bool http_ok = response.error.empty() && response.status_code >= 200 && response.status_code <= 299;
+    // An event still open at the end never completed and is dropped, as
+    // event streams have it; what counts is whether the answer was finished.
+    if (!http_ok || stopped_ || done_seen_ || finish_seen_) return;
+    if (events_ == 0) {
+        if (body_head_complete_ && take_whole_document(body_head_)) return;
+        auto type = response.headers.find("Content-Type");
+        const std::string content_type = type == response.headers.end() ? "none" : type->second;
+        if (trim_space(body_head_).empty() && body_head_complete_) {
+            fail(stream_error("the server ended the response without an answer (Content-Type: " + content_type + ")"));
+        } else {
+            fail(stream_error("the server did not answer with an event stream (Content-Type: " + content_type +
+                              "): " + body_head_));
+        }
+        return;
+    }
+    fail(stream_error("the stream ended before the answer was complete (no finish reason and no [DONE])"));
+}
+
+// A server that ignores "stream" answers with one chat-completions document;
+// that document is the answer. False when the body is no such document.
+bool OpenAISseStreamSession::take_whole_document(const std::string& body) {
+    const json document = parse_json_bounded(body);
+    if (!document.is_object()) return false;
+    if (auto* error = member(document, "error"); error && !error->is_null()) {
+        fail(error_text(*error, body));
+        return true;
+    }
+    auto* choices = member(document, "choices");
+    if (!choices || !choices->is_array()) return false;
+    ChatCompletionChunk decoded;
+    try {
+        decoded = parse_completion_document(document, true);
+    } catch (const json::exception& e) {
+        fail(stream_error(e.what()));
+        return true;
+    }
+    if (decoded.choices.empty()) {
+        fail(stream_error("the server's answer holds no choices"));
+        return true;
+    }
+    const StreamCallbacks& cb = *callbacks_;
+    ChunkChoice& choice = decoded.choices.front();
+    ChoiceDelta& d = choice.delta;
+    response_id_ = decoded.id;
+    if (has_usage(decoded.usage)) usage_ = decoded.usage;
+    if (d.reasoning_content && !d.reasoning_content->empty()) {
+        set_state(LLMState::thinking);
+        if (cb.on_reasoning) cb.on_reasoning(*d.reasoning_content);
+        message_.reasoning_content = *d.reasoning_content;
+    }
+    if (d.content && !d.content->empty()) {
+        set_state(LLMState::generating);
+        if (cb.on_content) cb.on_content(*d.content);
+        message_.content = *d.content;
+    }
+    auto& calls = d.tool_calls;
+    calls.erase(std::remove_if(calls.begin(), calls.end(), is_placeholder), calls.end());
+    if (calls.size() > kMaxToolCalls) {
+        fail(stream_error("the answer holds more than " + std::to_string(kMaxToolCalls) + " tool calls"));
+        return true;
+    }
+    if (message_.content.empty() && calls.empty()) {
+        fail(stream_error("the server's answer holds no content"));
+        return true;
+    }
+    if (choice.finish_reason) finish_reason_ = *choice.finish_reason;
+    if (!calls.empty()) {
+        set_state(LLMState::tool_calling);
+        message_.tool_calls = std::move(calls);
+        report_tool_calls();
+    }
+    finish_seen_ = true;
+    return true;
 }
 
 void OpenAISseStreamSession::finalize_tool_calls() {

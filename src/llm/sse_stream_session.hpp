@@ -29,9 +29,18 @@ struct SegmentRevoke {
     std::string mode;
 };
 
-// Tool-call indices outside this range are ignored: they have no meaning and
-// would otherwise let one delta allocate without bound.
+// At most this many tool calls make up one answer, however the stream numbers
+// them: an index outside 0..kMaxToolCallIndex, or more distinct calls than
+// that (ids under reused indices), fails the stream with an error rather than
+// dropping calls or letting one answer allocate without bound.
 inline constexpr int kMaxToolCallIndex = 127;
+inline constexpr std::size_t kMaxToolCalls = kMaxToolCallIndex + 1;
+
+// The longest SSE line (and the longest event's data) accepted. Real events
+// stay far below it (a whole file written through one tool call is a few
+// megabytes); a line that passes it fails the stream instead of growing
+// memory without limit.
+inline constexpr std::size_t kMaxSseLineBytes = 16u * 1024 * 1024;
 
 struct ChoiceDelta {
     std::optional<std::string> role;
@@ -91,8 +100,12 @@ public:
     OpenAISseStreamSession& operator=(const OpenAISseStreamSession&) = delete;
 
     // Runs one streaming request. Stream errors (malformed events, error events
-    // inside a 2xx body) end it with ok false; an exception thrown by a
-    // callback stops the parsing and leaves run once the performer returns.
+    // inside a 2xx body, a line past kMaxSseLineBytes, too many tool calls)
+    // end it with ok false, and so does a 2xx body that is no complete answer:
+    // one that is not an event stream (unless it is a whole chat-completions
+    // document, which is taken as the answer), or a stream that ends with
+    // neither "[DONE]" nor a finish reason. An exception thrown by a callback
+    // stops the parsing and leaves run once the performer returns.
     StreamResult run(const StreamCallbacks& callbacks, const HttpPerformer& performer);
 
     // Parser input: the performer's data sink calls it with each body chunk.
@@ -121,6 +134,8 @@ private:
     void emit_segment(SegmentAction action, const std::string& text, const nlohmann::json& raw);
     void set_state(LLMState state);
     void fail(std::string message);
+    void finish_body(const HttpResponse& response);
+    bool take_whole_document(const std::string& body);
 
     const StreamCallbacks* callbacks_;
 
@@ -143,6 +158,15 @@ private:
     std::array<int, kMaxToolCallIndex + 1> call_of_index_{};
     std::vector<char> position_claimed_;
     std::vector<char> id_generated_;
+
+    // How the body ended: events seen, "[DONE]", a finish reason. Until the
+    // first event the body is also kept whole (bounded), in case the server
+    // ignored "stream" and answered with one document.
+    std::size_t events_ = 0;
+    bool done_seen_ = false;
+    bool finish_seen_ = false;
+    std::string body_head_;
+    bool body_head_complete_ = true;
 
     bool stopped_ = false;
     std::string stream_error_;

@@ -2,6 +2,7 @@
 // File-system helpers: UTF-8 <-> path conversion and whole-file replacement
 // that never leaves a half-written file behind.
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -21,7 +22,19 @@ std::string path_to_utf8(const std::filesystem::path& path);
 // permission bits carry over to the new file. `text_mode` writes line feeds
 // the platform's text way (CR LF on Windows). On failure returns false and,
 // if `error` is given, a short reason; no temporary file is left behind.
+// The temporary file is named ".<name>.tmp-<pid>-<random>", so one left by a
+// killed process can be told from one still being written.
 bool write_file_atomic(const std::filesystem::path& target, std::string_view data, bool text_mode = false,
                        std::string* error = nullptr);
+
+// Start-up clean-up of what killed writers left behind: removes the
+// temporary files of write_file_atomic directly in `directory` whose writing
+// process no longer runs. Files of the current process are kept whatever
+// their age (another thread may be saving). Files of the earlier naming
+// without a process id (".<name>.tmp-<random>") go once they are ten
+// minutes old. Other files, subdirectories and links are never touched.
+// Returns how many files were removed; a missing directory or any error just
+// removes fewer, it never throws.
+std::size_t remove_stale_temp_files(const std::filesystem::path& directory);
 
 }  // namespace vexa

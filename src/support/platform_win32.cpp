@@ -62,4 +62,20 @@ bool flush_file_to_disk(const std::filesystem::path& file) {
     return ok;
 }
 
+std::uint64_t current_process_id() { return GetCurrentProcessId(); }
+
+bool process_is_running(std::uint64_t pid) {
+    // Ids are 32-bit; 0 is the idle process, never a writer of ours.
+    if (pid == 0 || pid > 0xFFFFFFFFull) return false;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    // Access denied: it exists, under a protection level or another user.
+    if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+    // An exited process stays openable while handles to it remain; its exit
+    // code then tells. A failed query is treated as running.
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) == 0 || code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}
+
 }  // namespace vexa::platform

@@ -60,7 +60,7 @@ ToolExecutorFn make_host_executor(HostToolFunction function) {
     return [function = std::move(function)](const nlohmann::json& arguments) -> nlohmann::json {
         const std::string text = arguments.is_null() ? std::string("{}") : dump_json(arguments, -1);
         std::string reply = function(text);
-        nlohmann::json parsed = nlohmann::json::parse(reply, nullptr, /*allow_exceptions=*/false);
+        nlohmann::json parsed = parse_json_bounded(reply);
         if (parsed.is_discarded()) {
             // Plain-text answers of the host count as successes.
             return nlohmann::json{{"success", true}, {"result", std::move(reply)}};
@@ -74,12 +74,12 @@ ToolSpec map_tool_spec(const vexa_core::ToolParameterSpec& spec, vexa_core::Tool
     mapped.name = spec.name;
     mapped.description = spec.description;
     mapped.type = spec.type.empty() ? std::string("object") : spec.type;
-    mapped.properties = nlohmann::json::parse(spec.properties_json, nullptr, /*allow_exceptions=*/false);
+    mapped.properties = parse_json_bounded(spec.properties_json);
     if (mapped.properties.is_discarded()) {
         mapped.properties = nlohmann::json::object();  // also for an empty text
     }
     if (!spec.parameters_json.empty()) {
-        mapped.parameters = nlohmann::json::parse(spec.parameters_json, nullptr, /*allow_exceptions=*/false);
+        mapped.parameters = parse_json_bounded(spec.parameters_json);
         if (mapped.parameters.is_discarded()) {
             mapped.parameters = nullptr;
         }
@@ -88,6 +88,31 @@ ToolSpec map_tool_spec(const vexa_core::ToolParameterSpec& spec, vexa_core::Tool
     mapped.keywords = spec.keywords;
     mapped.executor = make_host_executor(std::move(executor));
     return mapped;
+}
+
+bool check_tool_spec(const vexa_core::ToolParameterSpec& spec, std::string& reason) {
+    reason.clear();
+    if (spec.name.empty()) {
+        reason = "the tool name is empty";
+        return false;
+    }
+    // Properties stay lenient (unusable ones become an empty object); a
+    // complete schema replaces everything, so a broken one must not pass.
+    auto check_object = [&](const std::string& text, const char* what) {
+        if (text.empty()) return true;
+        std::string error;
+        const nlohmann::json value = parse_json_bounded(text, error);
+        if (value.is_discarded()) {
+            reason = std::string(what) + " is not valid JSON: " + error;
+            return false;
+        }
+        if (!value.is_object()) {
+            reason = std::string(what) + " must be a JSON object";
+            return false;
+        }
+        return true;
+    };
+    return check_object(spec.parameters_json, "parameters_json");
 }
 
 void DynamicToolManager::set_registry(ToolRegistry* registry) {

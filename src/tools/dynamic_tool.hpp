@@ -50,6 +50,11 @@ ToolExecutorFn make_host_executor(HostToolFunction function);
 // make_host_executor.
 ToolSpec map_tool_spec(const vexa_core::ToolParameterSpec& spec, vexa_core::ToolExecutor executor);
 
+// Checks a host's tool description before registration: a name is required,
+// and a complete schema, when given, must be a JSON object nested no deeper
+// than the library accepts. False with a short reason otherwise.
+bool check_tool_spec(const vexa_core::ToolParameterSpec& spec, std::string& reason);
+
 class DynamicToolManager {
 public:
     // Null until the built-in tools are registered; registration fails before.

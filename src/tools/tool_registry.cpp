@@ -87,10 +87,15 @@ std::string ToolRegistry::execute_tool_call(const ToolCall& call) const {
     } else {
         try {
             nlohmann::json arguments;  // null when the model sent nothing
+            std::string parse_error;
             if (!call.arguments.empty()) {
-                arguments = nlohmann::json::parse(call.arguments);
+                arguments = parse_json_bounded(call.arguments, parse_error);
             }
-            outcome = tool->execute(arguments);
+            if (!parse_error.empty()) {
+                outcome = failure("Failed to parse arguments: " + parse_error);
+            } else {
+                outcome = tool->execute(arguments);
+            }
         } catch (const nlohmann::json::parse_error& e) {
             outcome = failure(std::string("Failed to parse arguments: ") + e.what());
         } catch (const std::exception& e) {

@@ -67,11 +67,13 @@ TEST(AgentConfigLoad, EdgeCases) {
              EXPECT_EQ(c.llm.timeout_seconds, 120);
              EXPECT_EQ(c.agent.name, "Vexa");
          }},
-        {"array root changes nothing", R"([{"agent":{"name":"X"}}])", true, expect_defaults},
-        {"number root changes nothing", "42", true, expect_defaults},
+        // Not an object: nothing is read, and the load reports it (the host's
+        // initialisation then carries the configuration warning).
+        {"array root changes nothing and is reported", R"([{"agent":{"name":"X"}}])", false, expect_defaults},
+        {"number root changes nothing and is reported", "42", false, expect_defaults},
         {"text after an object is ignored", R"({"agent":{"name":"A"}} trailing {garbage)", true,
          [](const AgentConfig& c) { EXPECT_EQ(c.agent.name, "A"); }},
-        {"text after an array is ignored", R"([] {"agent":{"name":"A"}})", true, expect_defaults},
+        {"text after an array is ignored", R"([] {"agent":{"name":"A"}})", false, expect_defaults},
         {"llama_cpp as a number is ignored", R"({"llm":{"model":"m","llama_cpp":5},"agent":{"name":"A"}})", true,
          [](const AgentConfig& c) {
              EXPECT_EQ(c.llm.model, "m");

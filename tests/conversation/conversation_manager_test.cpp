@@ -345,7 +345,7 @@ TEST_F(SessionTest, AutosaveRules) {
     EXPECT_TRUE(load_session_file(other, c.session_id(), error));
     EXPECT_EQ(other.session_id(), c.session_id());
     EXPECT_FALSE(load_session_file(other, "unknown-id", error));
-    EXPECT_EQ(error, "Failed to load session: unknown-id");
+    EXPECT_EQ(error, "Failed to load session: unknown-id (the file cannot be read)");
 }
 
 TEST_F(SessionTest, PolicyNoPersistence) {

@@ -65,11 +65,15 @@ HttpPerformer feeder(std::vector<std::string> pieces, HttpResponse response = ok
     };
 }
 
-// "data: <json>\n\n" per chunk.
+// The end of a complete stream; a body without it (and without a finish
+// reason) is an answer cut short.
+const std::string kDone = "data: [DONE]\n\n";
+
+// "data: <json>\n\n" per chunk, then the end of the stream.
 std::string sse(const std::vector<std::string>& chunks) {
     std::string out;
     for (const auto& c : chunks) out += "data: " + c + "\n\n";
-    return out;
+    return out + kDone;
 }
 
 std::string delta(const json& d, const char* finish = nullptr) {
@@ -128,6 +132,7 @@ TEST(SseStreamSessionTest, LineFormsAndEventFraming) {
         const char* name;
         std::string body;
         std::string content;
+        bool complete = true;  // the stream's end follows the body
     };
     const std::vector<Case> cases = {
         {"LF", "data: " + a + "\n\ndata: " + b + "\n\n", "ab"},
@@ -140,16 +145,21 @@ TEST(SseStreamSessionTest, LineFormsAndEventFraming) {
         {"other event names ignored", "event: ping\ndata: " + a + "\n\ndata: " + b + "\n\n", "b"},
         {"event name does not outlive its event", "event: ping\n\ndata: " + a + "\n\n", "a"},
         {"two data lines joined with LF", "data: {\"choices\":\ndata: [{\"delta\":{\"content\":\"x\"}}]}\n\n", "x"},
-        {"DONE ignored", "data: " + a + "\n\ndata: [DONE]\n\n", "a"},
-        {"final event without blank line dropped", "data: " + a + "\n\ndata: " + b + "\n", "a"},
-        {"final line without terminator dropped", "data: " + a + "\n\ndata: " + b, "a"},
+        {"DONE ends nothing but the stream", "data: " + a + "\n\ndata: [DONE]\n\ndata: " + b + "\n\n", "ab"},
+        // Without its blank line the last event never completes: the answer
+        // is cut short, which fails the stream.
+        {"final event without blank line dropped", "data: " + a + "\n\ndata: " + b + "\n", "a", false},
+        {"final line without terminator dropped", "data: " + a + "\n\ndata: " + b, "a", false},
         {"field without colon", "data\ndata: " + a + "\n\n", "a"},
         {"non-object JSON ignored", "data: 42\n\ndata: [1,2]\n\ndata: " + a + "\n\n", "a"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const StreamResult r = run_body(c.body);
-        EXPECT_TRUE(r.ok) << r.error;
+        const StreamResult r = run_body(c.complete ? c.body + kDone : c.body);
+        EXPECT_EQ(r.ok, c.complete) << r.error;
+        if (!c.complete) {
+            EXPECT_THAT(r.error, HasSubstr("ended before the answer was complete"));
+        }
         EXPECT_EQ(r.message.content, c.content);
     }
 }
@@ -246,7 +256,8 @@ TEST(SseStreamSessionTest, CrLfSplitAcrossChunksIsOneTerminator) {
     Recorder rec;
     OpenAISseStreamSession session;
     const StreamResult r = session.run(
-        rec.callbacks(), feeder({"data: {\"choices\":[{\"delta\":\r", "\ndata: {\"content\":\"x\"}}]}\r", "\n\r", "\n"}));
+        rec.callbacks(),
+        feeder({"data: {\"choices\":[{\"delta\":\r", "\ndata: {\"content\":\"x\"}}]}\r", "\n\r", "\n", kDone}));
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.message.content, "x");
 }
@@ -362,11 +373,6 @@ TEST(SseStreamSessionTest, ToolCallMerging) {
          {call(0, "a", "lookup", "{\"q\""), call(0, "a", "lookup", ":1}")}, "a|lookup|{\"q\":1}"},
         {"nameful call without id gets one", {call(0, nullptr, "f", "{}")}, "<generated>|f|{}"},
         {"arguments without id or name are kept as they are", {call(0, nullptr, nullptr, "{}")}, "|" "|{}"},
-        {"negative index ignored", {call(-1, "x", "neg", "{}"), call(0, "c1", "f", "{}")}, "c1|f|{}"},
-        {"absurd indices ignored",
-         {call(128, "x", "big", "{}"), call(1000000000, "y", "huge", "{}"), call(1e300, "z", "float", "{}"),
-          call(json(18446744073709551615ull), "w", "unsigned", "{}"), call(-1e300, "v", "negf", "{}")},
-         ""},
         {"index 127 accepted", {call(127, "top", "f", "{}")}, "top|f|{}"},
     };
     for (const auto& c : cases) {
@@ -374,6 +380,23 @@ TEST(SseStreamSessionTest, ToolCallMerging) {
         const StreamResult r = run_body(sse(c.chunks));
         ASSERT_TRUE(r.ok) << r.error;
         EXPECT_EQ(tool_summary(r), c.calls);
+    }
+    // An index outside 0..127 would be a call beyond the limit: the answer is
+    // refused rather than losing that call without a word.
+    for (const json& index : {json(-1), json(128), json(1000000000), json(1e300), json(18446744073709551615ull),
+                              json(-1e300)}) {
+        SCOPED_TRACE(index.dump());
+        const StreamResult r = run_body(sse({call(0, "c1", "f", "{}"), call(index, "x", "g", "{}")}));
+        EXPECT_FALSE(r.ok);
+        EXPECT_THAT(r.error, HasSubstr("a tool-call index lies outside 0..127"));
+    }
+    {
+        SCOPED_TRACE("more distinct calls than the limit under one index");
+        std::vector<std::string> chunks;
+        for (int i = 0; i <= 128; ++i) chunks.push_back(call(0, ("id" + std::to_string(i)).c_str(), "f", "{}"));
+        const StreamResult r = run_body(sse(chunks));
+        EXPECT_FALSE(r.ok);
+        EXPECT_THAT(r.error, HasSubstr("more than 128 tool calls"));
     }
 }
 
@@ -740,7 +763,7 @@ TEST(SseStreamSessionTest, DeeplyNestedValuesCostNoStack) {
     const std::string body = "data: {\"unknown\":" + deep + ",\"choices\":[{\"delta\":{\"content\":\"a\"}}]}\n\n" +
                              "data: {\"choices\":[],\"usage\":{\"prompt_tokens\":1,\"nested\":" + deep + "}}\n\n" +
                              "data: {\"choices\":[{\"delta\":{\"tool_calls\":[{\"index\":0,\"function\":{\"name\":" +
-                             deep + "}}]}}]}\n\n";
+                             deep + "}}]}}]}\n\n" + kDone;
     const StreamResult r = run_body(body);
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.message.content, "a");

@@ -25,7 +25,7 @@ std::string tool_result_header(const ChatMessage& message) {
 
 // A tool call written back the way the model is told to write one.
 std::string tool_fence(const ToolCall& call) {
-    nlohmann::json arguments = nlohmann::json::parse(call.arguments, nullptr, false);
+    nlohmann::json arguments = parse_json_bounded(call.arguments);
     if (arguments.is_discarded()) {
         arguments = call.arguments;
     }

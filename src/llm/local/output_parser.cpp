@@ -67,38 +67,10 @@ bool is_tool_fence_language(const std::string& language) {
 
 std::string generated_id(std::size_t number) { return kGeneratedIdPrefix + std::to_string(number); }
 
-// True when the text's bracket nesting (outside strings) stays within the
-// limit. Only valid JSON matters here, for which this count is exact.
-bool json_depth_within(std::string_view text, int limit) {
-    int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            in_string = true;
-        } else if (c == '{' || c == '[') {
-            if (++depth > limit) return false;
-        } else if (c == '}' || c == ']') {
-            --depth;
-        }
-    }
-    return true;
-}
-
 // Strict JSON parse without exceptions; too deeply nested input counts as not
 // JSON (see kMaxToolJsonDepth).
 bool parse_json_bounded(std::string_view text, json& out) {
-    if (!json_depth_within(text, kMaxToolJsonDepth)) return false;
+    if (!json_text_depth_within(text, kMaxToolJsonDepth)) return false;
     out = json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
     return !out.is_discarded();
 }
