@@ -926,7 +926,6 @@ void ChunkDecoder::parse(std::string_view text) {
     json::sax_parse(text.data(), text.data() + text.size(), this);
 }
 
-
 void replay(const json& document, ChunkDecoder& decoder) {
     struct Position {
         const json* node;

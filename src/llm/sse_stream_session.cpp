@@ -289,7 +289,7 @@ void OpenAISseStreamSession::handle_event(std::string_view name, std::string_vie
 
     try {
         decoder_->begin(scratch_, false);
-        json::sax_parse(data.data(), data.data() + data.size(), decoder_.get());
+        decoder_->parse(data);
         if (!decoder_->root_error().is_null()) {
             fail(error_text(decoder_->root_error(), data));
             return;
