@@ -14,6 +14,7 @@
 #include <chrono>
 #include <exception>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace vexa_core {
@@ -29,7 +30,7 @@ void CoreSession::Impl::not_initialized() {
 }
 
 namespace {
-using SessionLock = std::lock_guard<std::timed_mutex>;
+using SessionLock = std::lock_guard<std::mutex>;
 using AgentReadLock = std::shared_lock<std::shared_mutex>;
 
 // Counts: a negative result copies the agent's last error, else clears it.
@@ -125,11 +126,13 @@ void CoreSession::shutdown() {
     // A turn holds the session lock until it ends, and it may be waiting on a
     // silent server: stop it first (cancel needs no lock), then wait. The
     // cancel is repeated while waiting, in case a turn that had not yet
-    // cleared its cancel flag started in between.
-    std::unique_lock<std::timed_mutex> lock(impl_->mutex, std::try_to_lock);
+    // cleared its cancel flag started in between. (Polled with try_lock: a
+    // timed lock would hide the hand-over from the thread sanitizer.)
+    std::unique_lock<std::mutex> lock(impl_->mutex, std::try_to_lock);
     while (!lock.owns_lock()) {
         cancel();
-        (void)lock.try_lock_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        (void)lock.try_lock();
     }
     if (!impl_->agent) return;
     impl_->agent->shutdown();

@@ -35,8 +35,7 @@ namespace vexa_core {
 // - `last_error` has its own small lock because lock-free methods write it
 //   while a turn may be writing it too.
 struct VEXA_CORE_INTERNAL CoreSession::Impl {
-    // Timed, so shutdown can keep cancelling a running turn while it waits.
-    std::timed_mutex mutex;
+    std::mutex mutex;
     std::shared_mutex agent_access;
     // Written under `mutex` and `agent_access` (exclusive); read under either.
     std::unique_ptr<vexa::Agent> agent;
