@@ -5,23 +5,15 @@
 #include "llm/local/output_parser.hpp"
 #include "llm/local/channel_markup_oracle.hpp"
 
+#include "fuzz_check.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                            \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                           \
-        }                                                                           \
-    } while (0)
 
 const std::vector<std::string> kStops = {"<|im_end|>", "<|end|>", "<|return|>", "<end_of_turn>", "<start_of_turn>"};
 

@@ -1,0 +1,13 @@
+#pragma once
+// A failed property aborts with the expression, so libFuzzer keeps the input.
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(cond)                                                                   \
+    do {                                                                                   \
+        if (!(cond)) {                                                                     \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                                  \
+        }                                                                                  \
+    } while (0)
