@@ -136,6 +136,21 @@ void LLMClient::set_last_error(std::string error) {
     last_error_ = std::move(error);
 }
 
+std::unique_ptr<ILLMBackend> LLMClient::make_backend(const LLMConfig& config, std::string& error) {
+    error.clear();
+    std::unique_ptr<ILLMBackend> fresh = factory_(config.backend, error);
+    if (!fresh) {
+        if (error.empty()) error = "Unsupported llm.backend: " + config.backend;
+        return nullptr;
+    }
+    error.clear();
+    if (!fresh->configure(config, error, this)) {
+        if (error.empty()) error = "Failed to configure LLM backend.";
+        return nullptr;
+    }
+    return fresh;
+}
+
 bool LLMClient::configure(const LLMConfig& config) {
     std::lock_guard serial(configure_mutex_);
     return configure_locked(config);
@@ -153,14 +168,9 @@ bool LLMClient::configure_locked(const LLMConfig& config) {
     // The new backend is built and configured (possibly loading a model for a
     // long time) without any lock that a model call or cancel would need.
     std::string error;
-    std::unique_ptr<ILLMBackend> fresh = factory_(effective.backend, error);
+    std::unique_ptr<ILLMBackend> fresh = make_backend(effective, error);
     if (!fresh) {
-        set_last_error(error.empty() ? "Unsupported llm.backend: " + effective.backend : error);
-        return false;
-    }
-    error.clear();
-    if (!fresh->configure(effective, error, this)) {
-        set_last_error(error.empty() ? std::string("Failed to configure LLM backend.") : error);
+        set_last_error(error);
         return false;  // the previous backend stays in use
     }
 
@@ -307,18 +317,8 @@ CompletionResult LLMClient::side_completion(const std::vector<ChatMessage>& mess
         effective = effective_;
         session_id = session_id_;
     }
-    std::string error;
-    std::unique_ptr<ILLMBackend> fresh = factory_(effective.backend, error);
-    if (!fresh) {
-        result.error = error.empty() ? "Unsupported llm.backend: " + effective.backend : error;
-        return result;
-    }
-    error.clear();
-    if (!fresh->configure(effective, error, this)) {
-        result.error = error.empty() ? std::string("Failed to configure LLM backend.") : error;
-        return result;
-    }
-    std::shared_ptr<ILLMBackend> backend(std::move(fresh));
+    std::shared_ptr<ILLMBackend> backend = make_backend(effective, result.error);
+    if (!backend) return result;
     backend->set_session_id(session_id);
     {
         std::lock_guard lock(mutex_);

@@ -98,6 +98,8 @@ private:
     class CallScope;
 
     bool configure_locked(const LLMConfig& config);
+    // A backend built by the factory and configured for `config`; null with `error`.
+    std::unique_ptr<ILLMBackend> make_backend(const LLMConfig& config, std::string& error);
     void set_last_error(std::string error);
 
     BackendFactory factory_;
