@@ -65,6 +65,7 @@ bool Agent::start(EventCallback default_callback) {
         // host tools after them, so a host tool can never shadow one.
         host_tools_.set_registry(&registry_);
         TimingRegistry::instance().set_enabled(config().perf_enabled);
+        remove_stale_session_files();
         conversation_.new_session();
         user_turns_ = 0;
         turn_start_ = 0;

@@ -43,11 +43,7 @@ bool read_whole_file(const fs::path& path, std::string& out) {
 
 }  // namespace
 
-ConversationManager::ConversationManager() : session_id_(generate_uuid()) {
-    // The agent builds its conversation at start-up, after the configuration
-    // is loaded: the moment to drop what saves killed mid-write left behind.
-    if (!persistence_disabled()) remove_stale_temp_files(path_from_utf8(conversations_directory()));
-}
+ConversationManager::ConversationManager() : session_id_(generate_uuid()) {}
 
 std::string ConversationManager::new_session() {
     session_id_ = generate_uuid();
@@ -287,6 +283,10 @@ bool load_session_file(ConversationManager& conversation, const std::string& id,
 std::vector<std::string> list_session_files() {
     if (persistence_disabled()) return {};
     return ConversationManager::list_sessions(conversations_directory());
+}
+
+void remove_stale_session_files() {
+    if (!persistence_disabled()) remove_stale_temp_files(path_from_utf8(conversations_directory()));
 }
 
 AutosaveResult autosave_session(const ConversationManager& conversation) {

@@ -175,11 +175,11 @@ TEST(CrashConsistency, KilledSavesLeaveOldOrNewFilesAndStartupRemovesTemporaries
             }
         }
 
-        // The next start-up: the configuration is loaded, then the agent's
-        // conversation is built.
+        // The next start-up: the configuration is loaded, then the agent
+        // clears the conversations directory of dead writers' files.
         AgentConfig loaded;
         ASSERT_TRUE(loaded.load(config_file)) << "iteration " << iterations;
-        ConversationManager startup;
+        remove_stale_session_files();
         EXPECT_TRUE(temp_files_in(sessions).empty()) << "iteration " << iterations;
         EXPECT_TRUE(temp_files_in(config_dir).empty()) << "iteration " << iterations;
 

@@ -46,14 +46,14 @@ protected:
     std::uint32_t saved_flags_ = 0;
 };
 
-TEST_F(StartupCleanupTest, ConversationManagerRemovesDeadWritersFiles) {
+TEST_F(StartupCleanupTest, SessionStartupRemovesDeadWritersFiles) {
     const std::string stale = temp_name("s1.json", dead_process_id());
     const std::string live = temp_name("s2.json", platform::current_process_id());
     write_text(sessions() / "s1.json", "{}");
     write_text(sessions() / stale, "{\"partial");
     write_text(sessions() / live, "{\"partial");
 
-    ConversationManager conversation;
+    remove_stale_session_files();
 
     EXPECT_FALSE(fs::exists(sessions() / stale));
     EXPECT_TRUE(fs::exists(sessions() / live));
@@ -66,7 +66,7 @@ TEST_F(StartupCleanupTest, NoPersistencePolicyTouchesNothing) {
     const std::string stale = temp_name("s1.json", dead_process_id());
     write_text(sessions() / stale, "{\"partial");
 
-    ConversationManager conversation;
+    remove_stale_session_files();
 
     EXPECT_TRUE(fs::exists(sessions() / stale));
 }
