@@ -2,7 +2,6 @@
 // round trip through message_to_json), the usage readers, the host's
 // images_json and the host's conversation injection.
 
-#include "config/agent_config.hpp"
 #include "conversation/chat_message.hpp"
 #include "conversation/conversation_manager.hpp"
 
@@ -114,13 +113,6 @@ void inject(const std::string& text) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // A new conversation otherwise sweeps the configured conversations
-    // directory (relative to the working directory) for stale files.
-    vexa::AgentConfig::instance().host_policy_flags |= vexa::policy_no_persistence;
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -2,7 +2,6 @@
 // file contents (a failed load must leave the session untouched), then what
 // the agent does with a loaded session: history repair, and writing it back.
 
-#include "config/agent_config.hpp"
 #include "config/json_util.hpp"
 #include "conversation/conversation_manager.hpp"
 #include "conversation/history_repair.hpp"
@@ -41,13 +40,6 @@ bool same_stats(const vexa::HistoryRepairStats& a, const vexa::HistoryRepairStat
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // A new conversation otherwise sweeps the configured conversations
-    // directory (relative to the working directory) for stale files.
-    vexa::AgentConfig::instance().host_policy_flags |= vexa::policy_no_persistence;
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string& dir = directory();
