@@ -407,6 +407,7 @@ TEST_P(HostilePeerTest, OneshotFromAnotherThreadDoesNotWaitForASilentTurn) {
     }
     ASSERT_FALSE(text.empty()) << driver->last_error();
     EXPECT_EQ(nlohmann::json::parse(text)["content"], "Side answer");
+    EXPECT_EQ(turn.wait_for(0s), std::future_status::timeout) << "the answer came while the turn still waited";
     driver->cancel();
     ASSERT_EQ(turn.wait_for(10s), std::future_status::ready);
 }
