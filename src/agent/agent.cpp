@@ -83,7 +83,7 @@ bool Agent::start(EventCallback default_callback) {
 }
 
 void Agent::init_llm() {
-    llm_.set_progress_callback([this](const std::string& text, int percent) {
+    llm_.set_progress_callback([this](const std::string& text, int percent, bool ok) {
         AgentEvent event;
         event.type = AgentEventType::ModelLoading;
         if (percent <= 0) {
@@ -93,7 +93,7 @@ void Agent::init_llm() {
         } else {
             event.text = text;
         }
-        event.success = percent < 100 || text.find("失败") == std::string::npos;
+        event.success = ok;
         emit(event, {});
     });
     if (!llm_.configure(config().llm)) {

@@ -1,7 +1,7 @@
 #include "agent/tool_judgement.hpp"
 
 #include "config/json_util.hpp"
-#include "config/text_util.hpp"
+#include "support/utf8.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -175,10 +175,8 @@ std::string tool_failure_reason(const std::string& result) {
         if (message != parsed.end() && message->is_string()) return message->get<std::string>();
         auto err = parsed.find("stderr");
         if (err != parsed.end() && err->is_string() && !err->get_ref<const std::string&>().empty()) {
-            const auto& text = err->get_ref<const std::string&>();
-            if (text.size() <= 200) return text;
             // Never end the reason inside a character: it goes to the model.
-            return text.substr(0, utf8_cut_position(text, 200)) + "...";
+            return shorten_utf8(err->get_ref<const std::string&>(), 200);
         }
         auto code = parsed.find("exit_code");
         if (code != parsed.end() && code->is_number_integer()) {

@@ -1,11 +1,13 @@
 #include "api/ensure_utf8.hpp"
 
 #include "api/ensure_utf8_codepage.hpp"
+#include "support/utf8.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace vexa {
 
@@ -15,51 +17,18 @@ using detail::LegacyCodePage;
 
 std::uint8_t byte_at(std::string_view text, std::size_t i) { return static_cast<std::uint8_t>(text[i]); }
 
-bool is_continuation(std::uint8_t b) { return b >= 0x80 && b <= 0xBF; }
-
-// Length of the well-formed UTF-8 sequence starting at `i` (RFC 3629: no
-// overlong forms, no surrogates, nothing above U+10FFFF), or 0 if there is none.
-std::size_t valid_sequence_length(std::string_view text, std::size_t i) {
-    const std::uint8_t lead = byte_at(text, i);
-    if (lead < 0x80) return 1;
-    std::size_t length = 0;
-    std::uint8_t second_min = 0x80;
-    std::uint8_t second_max = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) second_min = 0xA0;  // overlong
-        if (lead == 0xED) second_max = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) second_min = 0x90;  // overlong
-        if (lead == 0xF4) second_max = 0x8F;  // above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (text.size() - i < length) return 0;
-    const std::uint8_t second = byte_at(text, i + 1);
-    if (second < second_min || second > second_max) return 0;
-    for (std::size_t k = 2; k < length; ++k) {
-        if (!is_continuation(byte_at(text, i + k))) return 0;
-    }
-    return length;
-}
-
 // Every byte that does not start a well-formed sequence becomes U+FFFD and the
 // scan moves on by one byte. Overlong forms and surrogates count as
 // malformed too, so the result is always valid UTF-8 (the JSON fallback
 // depends on that).
 std::string replace_invalid_bytes(const std::string& text) {
-    static const char kReplacement[] = "\xEF\xBF\xBD";
     std::string out;
     out.reserve(text.size() + 8);
     std::size_t i = 0;
     while (i < text.size()) {
-        const std::size_t length = valid_sequence_length(text, i);
+        const std::size_t length = utf8_sequence_length(text, i);
         if (length == 0) {
-            out.append(kReplacement, 3);
+            out += kUtf8Replacement;
             ++i;
         } else {
             out.append(text, i, length);
@@ -91,14 +60,9 @@ bool looks_double_encoded(const std::string& text) {
             ++i;
             continue;
         }
-        std::size_t length = 1;
-        if (lead >= 0xC0 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-        } else if (lead >= 0xF0 && lead <= 0xF7) {
-            length = 4;
-        }
+        // Steps by the length each lead byte announces; a byte that cannot lead
+        // counts as a character of its own.
+        const std::size_t length = std::max<std::size_t>(1, utf8_announced_length(lead));
         ++total;
         if (lead == 0xC2 || lead == 0xC3) {
             ++latin1;
@@ -120,7 +84,7 @@ std::string fold_latin1_pairs(const std::string& text) {
     std::size_t i = 0;
     while (i < text.size()) {
         const std::uint8_t lead = byte_at(text, i);
-        if ((lead == 0xC2 || lead == 0xC3) && i + 1 < text.size() && is_continuation(byte_at(text, i + 1))) {
+        if ((lead == 0xC2 || lead == 0xC3) && i + 1 < text.size() && utf8_is_continuation(byte_at(text, i + 1))) {
             out.push_back(static_cast<char>(static_cast<std::uint8_t>((lead << 6) | (byte_at(text, i + 1) & 0x3F))));
             i += 2;
         } else {
@@ -132,21 +96,6 @@ std::string fold_latin1_pairs(const std::string& text) {
 }
 
 }  // namespace
-
-bool is_valid_utf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        // ASCII runs are the common case: skip them without the full check.
-        if (static_cast<std::uint8_t>(text[i]) < 0x80) {
-            ++i;
-            continue;
-        }
-        const std::size_t length = valid_sequence_length(text, i);
-        if (length == 0) return false;
-        i += length;
-    }
-    return true;
-}
 
 std::string valid_utf8(const std::string& text) {
     if (is_valid_utf8(text)) return text;

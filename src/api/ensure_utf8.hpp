@@ -2,14 +2,10 @@
 // Repairs a byte string into valid UTF-8 (texts returned to hosts, JSON fallback).
 
 #include <string>
-#include <string_view>
 
 namespace vexa {
 
 std::string ensure_utf8(const std::string& bytes);
-
-// Well-formed UTF-8 (no overlong forms, surrogates or code points above U+10FFFF).
-bool is_valid_utf8(std::string_view text);
 
 // `text` as it is when it is valid UTF-8, else repaired by ensure_utf8. For
 // texts that are already meant as UTF-8 (streamed model text, error texts),

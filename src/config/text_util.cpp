@@ -13,7 +13,7 @@ bool is_space_byte(char c) {
 
 }  // namespace
 
-std::string trim_space(const std::string& text) {
+std::string_view trim_space_view(std::string_view text) {
     std::size_t begin = 0;
     std::size_t end = text.size();
     while (begin < end && is_space_byte(text[begin])) ++begin;
@@ -21,27 +21,13 @@ std::string trim_space(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
+std::string trim_space(std::string_view text) { return std::string(trim_space_view(text)); }
+
 std::string ascii_lower(std::string text) {
     for (char& c : text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return text;
-}
-
-std::size_t utf8_cut_position(std::string_view text, std::size_t pos) {
-    auto is_continuation = [&](std::size_t i) { return (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80; };
-    if (pos >= text.size()) return text.size();
-    std::size_t p = pos;
-    for (int step = 0; step < 3 && p > 0 && is_continuation(p); ++step) --p;
-    if (p > 0 && is_continuation(p)) return pos;
-    return p;
-}
-
-std::string shorten_utf8(std::string_view text, std::size_t max_bytes) {
-    if (text.size() <= max_bytes) return std::string(text);
-    std::string out(text.substr(0, utf8_cut_position(text, max_bytes)));
-    out += "...";
-    return out;
 }
 
 bool parse_bool(const std::string& text) {

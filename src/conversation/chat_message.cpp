@@ -1,7 +1,9 @@
 #include "conversation/chat_message.hpp"
 
 #include "config/json_util.hpp"
+#include "support/utf8.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 
@@ -363,10 +365,8 @@ int estimate_text_tokens(const std::string& text) {
         }
         tokens += (ascii_run + 3) / 4;
         ascii_run = 0;
-        std::size_t len = 1;
-        if (b >= 0xF0 && b <= 0xF7) len = 4;
-        else if (b >= 0xE0) len = (b <= 0xEF) ? 3 : 1;
-        else if (b >= 0xC0) len = 2;
+        // A byte that cannot lead counts as a character of its own.
+        const std::size_t len = std::max<std::size_t>(1, utf8_announced_length(b));
         tokens += 1;
         i += (len > n - i) ? n - i : len;  // a truncated sequence still counts once
     }

@@ -3,7 +3,7 @@
 
 #include "llm/http_client.hpp"
 
-#include "config/text_util.hpp"
+#include "support/utf8.hpp"
 
 namespace vexa {
 

@@ -48,8 +48,9 @@ struct HostLlmContext {
     std::string qorbin_ext;
 };
 
-// (message, percent) reported while a local model loads.
-using ProgressCallback = std::function<void(const std::string&, int)>;
+// (message, percent, ok) reported while a local model loads. `ok` is false
+// only on the final report (percent 100) of a load that failed.
+using ProgressCallback = std::function<void(const std::string& text, int percent, bool ok)>;
 
 class ILLMBackend {
 public:

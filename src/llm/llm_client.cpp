@@ -120,14 +120,14 @@ bool LLMClient::has_progress_callback() const {
     return static_cast<bool>(progress_);
 }
 
-void LLMClient::report_progress(const std::string& text, int percent) const {
+void LLMClient::report_progress(const std::string& text, int percent, bool ok) const {
     ProgressCallback callback;
     {
         std::lock_guard lock(mutex_);
         callback = progress_;
     }
     if (callback) {
-        callback(text, percent);
+        callback(text, percent, ok);
     }
 }
 

@@ -50,8 +50,9 @@ public:
 
     void set_progress_callback(ProgressCallback callback);
     bool has_progress_callback() const;
-    // Used by a backend while it loads; does nothing without a callback.
-    void report_progress(const std::string& text, int percent) const;
+    // Used by a backend while it loads; does nothing without a callback. A
+    // failed load ends with a report at 100 with `ok` false.
+    void report_progress(const std::string& text, int percent, bool ok = true) const;
 
     // Builds and configures a new backend for `config` with the override
     // applied. On failure the previous backend and configs stay in use.

@@ -4,6 +4,7 @@
 #include "config/json_util.hpp"
 #include "config/text_util.hpp"
 #include "llm/http_client.hpp"
+#include "support/utf8.hpp"
 #include "support/uuid.hpp"
 
 #include <algorithm>

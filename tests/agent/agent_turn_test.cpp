@@ -505,7 +505,9 @@ public:
         client->report_progress("model.gguf", 0);
         client->report_progress("reading", 50);
         client->report_progress("本地模型加载完成", 100);
-        client->report_progress("加载失败：文件损坏", 100);
+        client->report_progress("加载失败：文件损坏", 100, false);
+        // The flag decides, not the words.
+        client->report_progress("model file unreadable", 100, false);
         return true;
     }
     StreamResult chat_completion_stream(const std::vector<ChatMessage>&, const std::vector<ToolDefinition>&,
@@ -525,13 +527,15 @@ TEST(AgentStartTest, LoadProgressBecomesModelLoadingEvents) {
     });
     ASSERT_TRUE(agent.start([&](const AgentEvent& e) { log.add(e); }));
     auto all = log.events();
-    ASSERT_EQ(all.size(), 4u);
+    ASSERT_EQ(all.size(), 5u);
     EXPECT_EQ(all[0].text, "开始加载本地模型：model.gguf");
     EXPECT_EQ(all[1].text, "本地模型加载中 50%：reading");
     EXPECT_EQ(all[2].text, "本地模型加载完成");
     EXPECT_EQ(all[3].text, "加载失败：文件损坏");
+    EXPECT_EQ(all[4].text, "model file unreadable");
     EXPECT_TRUE(all[0].success && all[1].success && all[2].success);
     EXPECT_FALSE(all[3].success);
+    EXPECT_FALSE(all[4].success);
     for (const auto& e : all) EXPECT_EQ(e.type, AgentEventType::ModelLoading);
     agent.shutdown();
 }

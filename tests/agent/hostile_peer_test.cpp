@@ -9,7 +9,7 @@
 #include "agent_test_util.hpp"
 #include "public_driver.hpp"
 
-#include "api/ensure_utf8.hpp"
+#include "support/utf8.hpp"
 
 #include <gtest/gtest.h>
 

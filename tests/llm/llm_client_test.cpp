@@ -234,7 +234,11 @@ TEST(LLMClient, FailedConfigureKeepsThePreviousBackend) {
     EXPECT_FALSE(client.is_local());
 
     std::vector<std::pair<std::string, int>> progress;
-    client.set_progress_callback([&](const std::string& text, int percent) { progress.emplace_back(text, percent); });
+    std::vector<bool> progress_ok;
+    client.set_progress_callback([&](const std::string& text, int percent, bool ok) {
+        progress.emplace_back(text, percent);
+        progress_ok.push_back(ok);
+    });
 
     struct Case {
         const char* label;
@@ -264,6 +268,7 @@ TEST(LLMClient, FailedConfigureKeepsThePreviousBackend) {
     }
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.back(), std::make_pair(std::string("本地模型加载失败：模型路径为空"), 100));
+    EXPECT_FALSE(progress_ok.back());
 }
 
 TEST(LLMClient, ConfigureFailureWithoutTextAndReplacement) {

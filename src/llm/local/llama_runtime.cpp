@@ -1,8 +1,10 @@
 #include "llm/local/llama_runtime.hpp"
 
+#include "config/text_util.hpp"
 #include "llm/llm_client.hpp"
 #include "support/fs_util.hpp"
 #include "support/log.hpp"
+#include "support/utf8.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -24,21 +26,17 @@ namespace {
 
 const char* const kBuiltWithoutSupport = "LlamaRuntime was built without llama.cpp support.";
 
-void report(LLMClient* client, const std::string& text, int percent) {
+void report(LLMClient* client, const std::string& text, int percent, bool ok = true) {
     if (client != nullptr && client->has_progress_callback()) {
-        client->report_progress(text, percent);
+        client->report_progress(text, percent, ok);
     }
 }
 
-std::string ascii_lower_copy(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
+// The final report of a load that failed.
+void report_failure(LLMClient* client, const std::string& text) { report(client, text, 100, false); }
 
 bool has_safetensors_extension(const fs::path& path) {
-    return ascii_lower_copy(path.extension().string()) == ".safetensors";
+    return ascii_lower(path.extension().string()) == ".safetensors";
 }
 
 // Absence as the existence query understands it: file or path not found, a bad
@@ -89,33 +87,6 @@ bool is_safetensors_model(const fs::path& path) {
 
 // ---------------------------------------------------------------------------
 
-namespace {
-
-// Length of the UTF-8 sequence a lead byte starts; 0 for a byte that cannot lead.
-std::size_t utf8_sequence_length(unsigned char lead) {
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) return 2;
-    if (lead >= 0xE0 && lead <= 0xEF) return 3;
-    if (lead >= 0xF0 && lead <= 0xF4) return 4;
-    return 0;
-}
-
-// Whether byte `b` may follow at offset `k` (1-based) of a sequence led by `lead`;
-// excludes overlong forms, surrogates and code points above U+10FFFF.
-bool utf8_continuation_ok(unsigned char lead, std::size_t k, unsigned char b) {
-    if (k == 1) {
-        if (lead == 0xE0) return b >= 0xA0 && b <= 0xBF;
-        if (lead == 0xED) return b >= 0x80 && b <= 0x9F;
-        if (lead == 0xF0) return b >= 0x90 && b <= 0xBF;
-        if (lead == 0xF4) return b >= 0x80 && b <= 0x8F;
-    }
-    return b >= 0x80 && b <= 0xBF;
-}
-
-const char* const kReplacement = "\xEF\xBF\xBD";
-
-}  // namespace
-
 std::string Utf8Assembler::push(const std::string& bytes) {
     std::string data = pending_ + bytes;
     pending_.clear();
@@ -124,9 +95,9 @@ std::string Utf8Assembler::push(const std::string& bytes) {
     std::size_t i = 0;
     while (i < data.size()) {
         const auto lead = static_cast<unsigned char>(data[i]);
-        const std::size_t n = utf8_sequence_length(lead);
+        const std::size_t n = utf8_lead_length(lead);
         if (n == 0) {
-            out += kReplacement;
+            out += kUtf8Replacement;
             ++i;
             continue;
         }
@@ -141,7 +112,7 @@ std::string Utf8Assembler::push(const std::string& bytes) {
             pending_ = data.substr(i);  // a character still being written
             break;
         } else {
-            out += kReplacement;
+            out += kUtf8Replacement;
             i += k;
         }
     }
@@ -151,7 +122,7 @@ std::string Utf8Assembler::push(const std::string& bytes) {
 std::string Utf8Assembler::flush() {
     const bool had = !pending_.empty();
     pending_.clear();
-    return had ? std::string(kReplacement) : std::string();
+    return had ? std::string(kUtf8Replacement) : std::string();
 }
 
 // ---------------------------------------------------------------------------
@@ -371,19 +342,19 @@ bool LlamaRuntime::load(const LocalLoadOptions& options, std::string& error, LLM
 
     if (options.model_path.empty()) {
         error = "llama.cpp model_path is empty.";
-        report(client, "本地模型加载失败：模型路径为空", 100);
+        report_failure(client, "本地模型加载失败：模型路径为空");
         return false;
     }
     report(client, "检查模型文件", 5);
     const fs::path path = path_from_utf8(options.model_path);
     if (is_safetensors_model(path)) {
         error = "检测到 safetensors 模型，请先用 scripts/convert_safetensors_to_gguf.ps1 转换为 GGUF";
-        report(client, "本地模型加载失败：当前只支持 GGUF", 100);
+        report_failure(client, "本地模型加载失败：当前只支持 GGUF");
         return false;
     }
     if (!path_exists(path)) {
         error = "GGUF model file does not exist: " + options.model_path;
-        report(client, "本地模型加载失败：模型文件不存在", 100);
+        report_failure(client, "本地模型加载失败：模型文件不存在");
         return false;
     }
 
@@ -391,7 +362,7 @@ bool LlamaRuntime::load(const LocalLoadOptions& options, std::string& error, LLM
     error =
         "LlamaRuntime was built without llama.cpp. Place llama.cpp under third_party/llama.cpp, configure CUDA "
         "libraries, and define VEXA_LLAMA_CPP_ENABLED in build/llama_cpp.props.";
-    report(client, "本地模型加载失败：当前构建未启用 llama.cpp", 100);
+    report_failure(client, "本地模型加载失败：当前构建未启用 llama.cpp");
     return false;
 #else
     init_engine_once();
@@ -472,14 +443,14 @@ bool LlamaRuntime::load(const LocalLoadOptions& options, std::string& error, LLM
     if (engine->model == nullptr) {
         const std::string detail = take_engine_error();
         error = "Failed to load GGUF model: " + options.model_path + (detail.empty() ? "" : " (" + detail + ")");
-        report(client, "本地模型加载失败：模型无法加载", 100);
+        report_failure(client, "本地模型加载失败：模型无法加载");
         return false;
     }
     if (engine->ctx == nullptr) {
         const std::string detail = take_engine_error();
         error = "Failed to create a llama.cpp context for " + options.model_path +
                 (detail.empty() ? "" : " (" + detail + ")");
-        report(client, "本地模型加载失败：推理上下文创建失败", 100);
+        report_failure(client, "本地模型加载失败：推理上下文创建失败");
         return false;
     }
     engine->vocab = llama_model_get_vocab(engine->model);
@@ -501,7 +472,7 @@ bool LlamaRuntime::load(const LocalLoadOptions& options, std::string& error, LLM
         engine->cached.clear();
     }
     engine_ = std::move(engine);
-    report(client, "本地模型加载完成", 100);
+    report(client, "本地模型加载完成", 100, true);
     return true;
 #endif
 }

@@ -187,7 +187,7 @@ bool LlamaCppBackend::configure(const LLMConfig& config, std::string& error, LLM
     if (config.llama_cpp.model_path.empty()) {
         error = "llm.llama_cpp.model_path is required when llm.backend is llama_cpp.";
         if (client != nullptr) {
-            client->report_progress("本地模型加载失败：模型路径为空", 100);
+            client->report_progress("本地模型加载失败：模型路径为空", 100, false);
         }
         return false;
     }

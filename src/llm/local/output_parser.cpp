@@ -41,21 +41,7 @@ constexpr std::array<std::string_view, 5> kLooseMarkers = {"<channel|>", "<|mess
 constexpr std::string_view kCallPrefix = "call:";
 const std::string kGeneratedIdPrefix = "local_tool_call_";
 
-bool is_space_byte(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string_view trim_view(std::string_view text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && is_space_byte(text[begin])) ++begin;
-    while (end > begin && is_space_byte(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
-}
-
-std::string trimmed(std::string_view text) { return std::string(trim_view(text)); }
-
-std::string lower_trimmed(std::string_view text) { return ascii_lower(trimmed(text)); }
+std::string lower_trimmed(std::string_view text) { return ascii_lower(trim_space(text)); }
 
 bool starts_with(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
@@ -165,7 +151,7 @@ std::string split_tagged(const std::string& text, const std::string& tag, std::s
         if (close_at == std::string::npos) break;  // unclosed: the rest is still being thought
         if (reasoning != nullptr) {
             const std::string_view inner =
-                trim_view(std::string_view(text).substr(inner_begin, close_at - inner_begin));
+                trim_space_view(std::string_view(text).substr(inner_begin, close_at - inner_begin));
             if (!inner.empty()) {
                 if (!reasoning->empty()) reasoning->append("\n\n");
                 reasoning->append(inner);
@@ -173,7 +159,7 @@ std::string split_tagged(const std::string& text, const std::string& tag, std::s
         }
         pos = close_at + close.size();
     }
-    return trimmed(visible);
+    return trim_space(visible);
 }
 
 // ---------------------------------------------------------------------------
@@ -300,7 +286,7 @@ std::optional<JsonSpan> find_balanced_json(const std::string& text, std::size_t 
 }
 
 bool parse_tool_block(const std::string& block, std::vector<ToolCall>& calls) {
-    const std::string t = trimmed(block);
+    const std::string t = trim_space(block);
     if (t.empty()) return false;
     const std::size_t before = calls.size();
     if (parse_json_tool_calls(t, calls) && calls.size() > before) return true;
@@ -310,10 +296,11 @@ bool parse_tool_block(const std::string& block, std::vector<ToolCall>& calls) {
     if (!span) return false;
     // The name sits between "call:" and the JSON, e.g. "call: search(" or
     // "call:search=".
-    std::string_view name = trim_view(std::string_view(t).substr(kCallPrefix.size(), span->begin - kCallPrefix.size()));
+    std::string_view name =
+        trim_space_view(std::string_view(t).substr(kCallPrefix.size(), span->begin - kCallPrefix.size()));
     while (!name.empty() && (name.back() == '(' || name.back() == ':' || name.back() == '=')) {
         name.remove_suffix(1);
-        name = trim_view(name);
+        name = trim_space_view(name);
     }
     if (name.empty()) return false;
     json arguments;
@@ -385,12 +372,12 @@ std::vector<ToolCall> extract_tool_calls(const std::string& text) {
         const std::size_t closing = text.find(kFence, lf + 1);
         if (closing == std::string::npos) {
             if (is_tool_fence_language(language)) {
-                parse_json_tool_calls(trimmed(std::string_view(text).substr(lf + 1)), calls);
+                parse_json_tool_calls(trim_space(std::string_view(text).substr(lf + 1)), calls);
             }
             break;
         }
         if (is_tool_fence_language(language)) {
-            parse_json_tool_calls(trimmed(std::string_view(text).substr(lf + 1, closing - lf - 1)), calls);
+            parse_json_tool_calls(trim_space(std::string_view(text).substr(lf + 1, closing - lf - 1)), calls);
         }
         pos = closing + kFence.size();
     }
@@ -399,7 +386,7 @@ std::vector<ToolCall> extract_tool_calls(const std::string& text) {
     scan_markup_pair(text, kToolCallOpen, kToolCallClose, calls);
 
     if (calls.empty()) {
-        const std::string whole = trimmed(text);
+        const std::string whole = trim_space(text);
         if (!whole.empty() && (whole.front() == '{' || whole.front() == '[')) parse_json_tool_calls(whole, calls);
     }
     return calls;
@@ -438,7 +425,7 @@ std::string strip_tool_call_blocks(const std::string& text) {
             drop = true;
         } else if (language == kFenceLanguageJson) {
             std::vector<ToolCall> scratch;
-            parse_json_tool_calls(trimmed(std::string_view(text).substr(lf + 1, closing - lf - 1)), scratch);
+            parse_json_tool_calls(trim_space(std::string_view(text).substr(lf + 1, closing - lf - 1)), scratch);
             drop = !scratch.empty();
         }
         if (!drop) out.append(text, fence, after - fence);
@@ -446,7 +433,7 @@ std::string strip_tool_call_blocks(const std::string& text) {
     }
     out = remove_markup_blocks(out, kBarToolCallOpen, kBarToolCallClose);
     out = remove_markup_blocks(out, kToolCallOpen, kToolCallClose);
-    return trimmed(out);
+    return trim_space(out);
 }
 
 // ---------------------------------------------------------------------------
@@ -526,7 +513,7 @@ std::string remove_channel_markup(const std::string& text) {
         if (e == std::string::npos && h == std::string::npos) break;
         cursor = (e != std::string::npos && (h == std::string::npos || e < h)) ? e : h + 1;
     }
-    return trimmed(remove_loose_markers(out));
+    return trim_space(remove_loose_markers(out));
 }
 
 std::string drop_echo_lines(const std::string& text) {
@@ -537,7 +524,7 @@ std::string drop_echo_lines(const std::string& text) {
         std::size_t end = source.find('\n', begin);
         if (end == std::string_view::npos) end = source.size();
         const std::string_view line = source.substr(begin, end - begin);
-        const std::string_view t = trim_view(line);
+        const std::string_view t = trim_space_view(line);
         const bool echo = starts_with(t, kToolCallIdLine) || starts_with(t, kToolResultWarning) || t == kImEnd ||
                           starts_with(t, kImStart);
         if (!echo) {
@@ -546,7 +533,7 @@ std::string drop_echo_lines(const std::string& text) {
         }
         begin = end + 1;
     }
-    return trimmed(out);
+    return trim_space(out);
 }
 
 std::string clean_local_output(const std::string& text, const std::vector<std::string>& stop_strings, bool streaming,
@@ -566,9 +553,9 @@ std::string clean_local_output(const std::string& text, const std::vector<std::s
     visible = take_assistant_segment(visible);
     visible = remove_channel_markup(visible);
     visible = drop_echo_lines(visible);
-    visible = trimmed(visible);
+    visible = trim_space(visible);
     visible = remove_partial_marker_suffix(visible, stop_strings);
-    return trimmed(visible);
+    return trim_space(visible);
 }
 
 void emit_suffix(const std::string& full, std::string& emitted,

@@ -20,6 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using local_test::ProgressLog;
 using local_test::TempDir;
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -40,6 +41,13 @@ struct PathCase {
 
 std::vector<std::pair<std::string, int>> fail_progress(const std::string& last) {
     return {{"加载流程已启动", 1}, {"检查模型文件", 5}, {last, 100}};
+}
+
+// The ok flags of a failed load's `reports` reports: only the final one says it failed.
+std::vector<bool> failed_load_flags(std::size_t reports) {
+    std::vector<bool> flags(reports, true);
+    if (!flags.empty()) flags.back() = false;
+    return flags;
 }
 
 std::vector<PathCase> path_cases() {
@@ -81,6 +89,7 @@ TEST(LlamaRuntimePathTest, RejectsUnusablePathsWithTheirMessagesAndProgress) {
             EXPECT_EQ(error, c.error);
         }
         EXPECT_EQ(progress.reports, c.progress);
+        EXPECT_EQ(progress.ok, failed_load_flags(c.progress.size()));
         EXPECT_FALSE(runtime.is_loaded());
     }
 }
@@ -183,6 +192,7 @@ TEST(LlamaRuntimeWithoutEngineTest, ExistingModelFailsWithTheBuildMessage) {
               "LlamaRuntime was built without llama.cpp. Place llama.cpp under third_party/llama.cpp, configure CUDA "
               "libraries, and define VEXA_LLAMA_CPP_ENABLED in build/llama_cpp.props.");
     EXPECT_EQ(progress.reports, fail_progress("本地模型加载失败：当前构建未启用 llama.cpp"));
+    EXPECT_EQ(progress.ok, failed_load_flags(3));
 
     std::string prompt = "stale";
     EXPECT_FALSE(runtime.apply_chat_template({{"user", "hi"}}, true, prompt, error));
@@ -277,6 +287,7 @@ TEST(LlamaRuntimeLoadTest, LoadsTheGeneratedModelWithProgress) {
     EXPECT_EQ(p.back(), 100);
     EXPECT_TRUE(std::is_sorted(p.begin(), p.end()));
     EXPECT_EQ(progress.reports.back().first, "本地模型加载完成");
+    EXPECT_THAT(progress.ok, Each(true));
 
     // A prompt longer than one batch still goes through.
     std::string prompt;
@@ -299,6 +310,7 @@ TEST(LlamaRuntimeLoadTest, NotAModelFailsWithTheEngineReason) {
     EXPECT_FALSE(runtime.load(small_options(dir.file("broken.gguf", "not a gguf file")), error, &client));
     EXPECT_THAT(error, StartsWith("Failed to load GGUF model: "));
     EXPECT_EQ(progress.reports.back(), std::make_pair(std::string("本地模型加载失败：模型无法加载"), 100));
+    EXPECT_EQ(progress.ok, failed_load_flags(progress.reports.size()));
     EXPECT_FALSE(runtime.is_loaded());
     std::string prompt;
     EXPECT_FALSE(runtime.apply_chat_template({{"user", "x"}}, true, prompt, error));

@@ -328,6 +328,7 @@ TEST(LocalBackendConfigureTest, EmptyModelPathFailsWithProgress) {
     EXPECT_FALSE(f.backend->configure(config, error, &client));
     EXPECT_EQ(error, "llm.llama_cpp.model_path is required when llm.backend is llama_cpp.");
     EXPECT_THAT(progress.reports, ElementsAre(Pair("本地模型加载失败：模型路径为空", 100)));
+    EXPECT_THAT(progress.ok, ElementsAre(false));
     EXPECT_EQ(f.runtime->loads, 0);
     EXPECT_FALSE(f.backend->configure(config, error, nullptr));  // no client: no reports, same answer
 }
@@ -356,6 +357,7 @@ TEST(LocalBackendConfigureTest, LoadsWithEverySettingAndTheResolvedPath) {
     std::string error;
     EXPECT_TRUE(f.backend->configure(config, error, &client));
     EXPECT_THAT(progress.reports, ElementsAre(Pair("My Model", 0), Pair("scripted load", 100)));
+    EXPECT_THAT(progress.ok, ElementsAre(true, true));
     const LocalLoadOptions& o = f.runtime->last_options;
     EXPECT_EQ(o.model_path, AgentConfig::instance().resolve_path("models/m.gguf"));
     EXPECT_EQ(o.context_size, 1234);

@@ -51,15 +51,18 @@ private:
     fs::path path_;
 };
 
-// Records (text, percent) reports of a client's progress callback.
+// Records (text, percent) reports of a client's progress callback, and each
+// report's ok flag alongside.
 struct ProgressLog {
     std::mutex mutex;
     std::vector<std::pair<std::string, int>> reports;
+    std::vector<bool> ok;
 
     void attach(LLMClient& client) {
-        client.set_progress_callback([this](const std::string& text, int percent) {
+        client.set_progress_callback([this](const std::string& text, int percent, bool report_ok) {
             std::lock_guard<std::mutex> lock(mutex);
             reports.emplace_back(text, percent);
+            ok.push_back(report_ok);
         });
     }
     std::vector<int> percents() {
