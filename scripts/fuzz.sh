@@ -34,6 +34,7 @@ targets=(
   ensure_utf8:4096
   redaction:16384
   tool_schema:16384
+  skill_content:16384
 )
 if [ $# -gt 0 ]; then
   chosen=()
