@@ -3,6 +3,8 @@
 #include "api/ensure_utf8.hpp"
 #include "config/agent_config.hpp"
 #include "config/json_util.hpp"
+#include "conversation/context_compression.hpp"
+#include "skills/skill_inspect_tool.hpp"
 #include "support/timing.hpp"
 
 #include <nlohmann/json.hpp>
@@ -46,9 +48,15 @@ bool Agent::in_model_call_or_event_on_this_thread() const {
     return contains(t_llm_lock_held, this) || contains(t_delivering, this);
 }
 
-Agent::Agent() = default;
+Agent::Agent() { add_prompt_sources(); }
 
-Agent::Agent(BackendFactory factory) : llm_(std::move(factory)) {}
+Agent::Agent(BackendFactory factory) : llm_(std::move(factory)) { add_prompt_sources(); }
+
+void Agent::add_prompt_sources() {
+    prompt_.add_source(PromptSlot::skills, [this](std::vector<std::string>& blocks) {
+        blocks.push_back(skills_.catalog_prompt());
+    });
+}
 
 Agent::~Agent() = default;
 
@@ -61,9 +69,11 @@ bool Agent::start(EventCallback default_callback) {
     }
     try {
         init_llm();
-        // Built-in tools join here once they exist; the manager may only accept
-        // host tools after them, so a host tool can never shadow one.
+        register_builtin_tools();
+        // The manager accepts host tools only from here on, after the built-in
+        // ones, so a host tool can never shadow one.
         host_tools_.set_registry(&registry_);
+        load_local_skills();
         TimingRegistry::instance().set_enabled(config().perf_enabled);
         remove_stale_session_files();
         conversation_.new_session();
@@ -101,6 +111,32 @@ void Agent::init_llm() {
         set_last_error(text);
         emit_error(text, {});
     }
+}
+
+void Agent::register_builtin_tools() {
+    // Fixed order: the model management tool (when the host allows it) goes
+    // first, once model management exists; then the skill tool, whatever the
+    // policy, so host skills can be read even when local ones are not loaded.
+    register_builtin_tool(std::make_shared<SkillInspectTool>(&skills_));
+}
+
+void Agent::load_local_skills() {
+    if (config().has_policy(policy_no_local_skills)) return;
+    skills_.set_skills_dir(config().resolve_path(config().paths.skills_dir));
+    const int count = skills_.load_all();
+    if (count > 0) emit_notice("Loaded " + std::to_string(count) + " skill(s).", {});
+}
+
+int Agent::load_skills_from_memory(const std::string& skills_json) {
+    std::string error;
+    auto skills = parse_host_skills(skills_json, error);
+    if (!skills) {
+        set_last_error(error);
+        return -1;
+    }
+    const int count = skills_.replace_with_host_skills(std::move(*skills));
+    emit_notice("Injected " + std::to_string(count) + " skill(s) from host memory.", {});
+    return count;
 }
 
 void Agent::shutdown() {
@@ -208,41 +244,11 @@ bool Agent::request_tools(const std::vector<std::string>& names) {
 
 // ---- prompts ------------------------------------------------------------------
 
-void Agent::set_system_prompt(std::string text) {
-    std::lock_guard<std::mutex> lock(prompt_mutex_);
-    host_system_prompt_ = std::move(text);
-}
+void Agent::set_system_prompt(std::string text) { prompt_.set_host_prompt(std::move(text)); }
 
-void Agent::add_system_prompt(std::string text) {
-    std::lock_guard<std::mutex> lock(prompt_mutex_);
-    added_system_prompt_ = std::move(text);
-}
+void Agent::add_system_prompt(std::string text) { prompt_.set_added_prompt(std::move(text)); }
 
-std::string Agent::build_system_prompt() const {
-    std::string host;
-    std::string added;
-    {
-        std::lock_guard<std::mutex> lock(prompt_mutex_);
-        host = host_system_prompt_;
-        added = added_system_prompt_;
-    }
-    std::string text;
-    if (!host.empty()) {
-        // The host's own prompt replaces everything the agent would add.
-        text = host + "\n\n";
-    } else {
-        // Identity, soul, skill catalog, memory overview and user profile
-        // blocks go here, in this order, once those components exist.
-        if (!added.empty()) text += added + "\n\n";
-    }
-    std::string turn;
-    {
-        std::lock_guard<std::mutex> lock(prompt_mutex_);
-        turn = turn_system_prompt_;
-    }
-    if (!turn.empty()) text += turn + "\n\n";
-    return text;
-}
+std::string Agent::build_system_prompt() const { return prompt_.build(); }
 
 // ---- sessions -----------------------------------------------------------------
 
@@ -328,28 +334,6 @@ int Agent::after_injection(int count, bool replace) {
     return count;
 }
 
-int count_completed_turns(const std::vector<ChatMessage>& messages) {
-    // A run of consecutive user messages opens one turn; an assistant message
-    // completes the most recent turn.
-    int completed = 0;
-    bool open = false;
-    bool open_completed = false;
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        const MessageRole role = messages[i].role;
-        if (role == MessageRole::user) {
-            if (i == 0 || messages[i - 1].role != MessageRole::user) {
-                if (open && open_completed) ++completed;
-                open = true;
-                open_completed = false;
-            }
-        } else if (role == MessageRole::assistant && open) {
-            open_completed = true;
-        }
-    }
-    if (open && open_completed) ++completed;
-    return completed;
-}
-
 // ---- model --------------------------------------------------------------------
 
 bool Agent::set_llm_override(const LlmOverride& llm_override) {
@@ -380,8 +364,8 @@ std::string Agent::status_text() const {
     std::string text = "Agent Status:\n";
     text += "  Session ID: " + conversation_.session_id() + "\n";
     text += "  Messages: " + std::to_string(conversation_.message_count()) + "\n";
-    // No skill library and no memory store yet: nothing is loaded.
-    text += "  Loaded Skills: 0\n";
+    text += "  Loaded Skills: " + std::to_string(skills_.loaded_skill_names().size()) + "\n";
+    // No memory store yet.
     text += "  Memories: 0\n";
     text += "  Backend: " + cfg.llm.backend + "\n";
     text += "  Model: " + cfg.llm.model + "\n";

@@ -5,11 +5,13 @@
 #include "agent/agent_event.hpp"
 #include "agent/conversation_view.hpp"
 #include "agent/react_context.hpp"
+#include "agent/system_prompt.hpp"
 #include "conversation/chat_message.hpp"
 #include "conversation/conversation_manager.hpp"
 #include "llm/llm_backend.hpp"
 #include "llm/llm_client.hpp"
 #include "llm/llm_state.hpp"
+#include "skills/skill_manager.hpp"
 #include "tools/dynamic_tool.hpp"
 #include "tools/tool_registry.hpp"
 
@@ -90,8 +92,16 @@ public:
     // ---- prompts ------------------------------------------------------------
     void set_system_prompt(std::string text);
     void add_system_prompt(std::string text);
-    // The system prompt the next model call sends.
+    // The system prompt the next model call sends. Any thread.
     std::string build_system_prompt() const;
+
+    // ---- skills -------------------------------------------------------------
+    // The skill library (locks itself; any thread).
+    SkillManager& skills() { return skills_; }
+    const SkillManager& skills() const { return skills_; }
+    // Replaces the library by the host's skills; the library's size, or -1
+    // with last_error set (the library is then unchanged).
+    int load_skills_from_memory(const std::string& skills_json);
 
     // ---- sessions -----------------------------------------------------------
     std::string session_id() const { return conversation_.session_id(); }
@@ -132,7 +142,6 @@ public:
     std::string model_status_json() const { return {}; }
     std::string local_models_json() const { return {}; }
     std::string remote_models_json() const { return {}; }
-    int load_skills_from_memory(const std::string& skills_json);
     bool set_identity_from_memory(const std::string& identity_json);
     bool set_soul_from_memory(const std::string& soul_text);
 
@@ -147,7 +156,11 @@ public:
 
 private:
     void deliver_locked(const AgentEvent& event, const EventCallback& callback);
+    void add_prompt_sources();
     void init_llm();
+    void register_builtin_tools();
+    void load_local_skills();
+    void compress_if_needed();
     void choose_turn_tools(const std::string& text, const AgentChatOptions& options);
     void rollback_turn(bool mark);
     void finish_turn();
@@ -200,10 +213,9 @@ private:
     mutable std::mutex request_id_mutex_;
     std::string last_llm_request_id_;
 
-    mutable std::mutex prompt_mutex_;
-    std::string host_system_prompt_;
-    std::string added_system_prompt_;
-    std::string turn_system_prompt_;
+    // Holds the prompt lock and the host's prompt texts.
+    SystemPromptAssembler prompt_;
+    SkillManager skills_;
 
     // Guards the memory store and the user profile once they exist.
     std::mutex memory_mutex_;
@@ -215,8 +227,5 @@ private:
     std::size_t turn_start_ = 0;
     int completed_turns_ = 0;
 };
-
-// Number of user turns of a message list that an assistant message answered.
-int count_completed_turns(const std::vector<ChatMessage>& messages);
 
 }  // namespace vexa

@@ -96,11 +96,6 @@ std::string Agent::config_text() const {
     return text;
 }
 
-int Agent::load_skills_from_memory(const std::string&) {
-    set_last_error("Skill library is not available.");
-    return -1;
-}
-
 bool Agent::set_identity_from_memory(const std::string&) {
     set_last_error("Identity is not available.");
     return false;

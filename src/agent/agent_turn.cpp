@@ -4,6 +4,7 @@
 #include "agent/agent.hpp"
 
 #include "config/agent_config.hpp"
+#include "conversation/context_compression.hpp"
 #include "conversation/history_repair.hpp"
 #include "support/log.hpp"
 #include "support/timing.hpp"
@@ -55,10 +56,7 @@ AgentResponse Agent::chat(const std::string& text, const AgentChatOptions& optio
         last_llm_request_id_.clear();
     }
     llm_.set_session_id(conversation_.session_id());
-    {
-        std::lock_guard<std::mutex> lock(prompt_mutex_);
-        turn_system_prompt_ = options.turn_system_prompt;
-    }
+    prompt_.set_turn_prompt(options.turn_system_prompt);
     {
         std::lock_guard<std::mutex> lock(rounds_mutex_);
         rounds_.clear();
@@ -79,7 +77,7 @@ AgentResponse Agent::chat(const std::string& text, const AgentChatOptions& optio
 
         ++user_turns_;
         choose_turn_tools(text, options);
-        // Context compression joins here once it exists.
+        compress_if_needed();
 
         const std::int32_t limit = round_limit(options);
         if (orchestration_wanted(options) && !options.images.empty()) {
@@ -193,8 +191,27 @@ void Agent::finish_turn() {
     }
     if (any) conversation_.add_usage(turn_usage);
     conversation_.strip_images();
-    std::lock_guard<std::mutex> lock(prompt_mutex_);
-    turn_system_prompt_.clear();
+    prompt_.set_turn_prompt({});
+}
+
+void Agent::compress_if_needed() {
+    const auto& agent = AgentConfig::instance().agent;
+    if (!needs_compression(conversation_.messages(), agent.compression_threshold)) return;
+    bool compressed = false;
+    {
+        LlmLock lock(*this);
+        compressed = compress_conversation(conversation_, agent.compression_keep_recent,
+                                           [this](const std::vector<ChatMessage>& request) {
+                                               CompletionOptions options;
+                                               options.scene = "compress";
+                                               // Its usage stays out of the session's: it is
+                                               // housekeeping, not an answer.
+                                               return llm_.chat_completion(request, options);
+                                           });
+    }
+    if (!compressed) return;
+    repair_conversation(conversation_);
+    turn_start_ = conversation_.message_count() - 1;
 }
 
 }  // namespace vexa

@@ -33,6 +33,7 @@ struct TurnOptions {
     std::vector<std::string> tools;
     bool only_listed = false;
     std::vector<std::pair<std::string, std::string>> images;  // url, detail
+    std::string turn_system_prompt;
 };
 
 struct Outcome {
@@ -74,6 +75,7 @@ public:
         chat.max_tool_rounds = options.max_tool_rounds;
         chat.tools = options.tools;
         chat.include_history_tools = !options.only_listed;
+        chat.turn_system_prompt = options.turn_system_prompt;
         for (const auto& [url, detail] : options.images) chat.images.push_back({url, detail});
         const vexa_core::ChatResult r = session_.send_text_stream(text, chat, [this](const vexa_core::AgentEvent& e) {
             log.add({static_cast<int>(e.type), e.state, e.text, e.tool_name, e.tool_arguments, e.tool_result,
@@ -126,6 +128,7 @@ public:
         chat.tools = names.empty() ? nullptr : names.data();
         chat.tool_count = static_cast<int32_t>(names.size());
         chat.only_listed_tools = options.only_listed ? 1 : 0;
+        chat.turn_system_prompt = options.turn_system_prompt.empty() ? nullptr : options.turn_system_prompt.c_str();
         chat.struct_size = sizeof(VexaCoreChatOptions);
         std::string images;
         if (!options.images.empty()) {
