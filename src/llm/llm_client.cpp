@@ -1,6 +1,7 @@
 #include "llm/llm_client.hpp"
 
 #include "config/text_util.hpp"
+#include "llm/host_backend.hpp"
 #include "llm/local/local_backend_factory.hpp"
 #include "llm/openai_backend.hpp"
 
@@ -27,8 +28,9 @@ std::unique_ptr<ILLMBackend> create_backend(const std::string& name, std::string
     if (is_local_backend_name(lowered)) {
         return create_local_backend();
     }
-    // The host gateway backend is not part of this build; its name is
-    // answered like any other unknown name.
+    if (lowered == "host") {
+        return std::make_unique<HostBackend>();
+    }
     error = "Unsupported llm.backend: " + name;
     return nullptr;
 }
@@ -304,6 +306,7 @@ CompletionResult LLMClient::side_completion(const std::vector<ChatMessage>& mess
     CompletionResult result;
     LLMConfig effective;
     std::string session_id;
+    std::shared_ptr<ILLMBackend> active;
     {
         std::lock_guard lock(mutex_);
         if (!configured_ || !backend_) {
@@ -316,9 +319,17 @@ CompletionResult LLMClient::side_completion(const std::vector<ChatMessage>& mess
         }
         effective = effective_;
         session_id = session_id_;
+        active = backend_;
     }
     std::shared_ptr<ILLMBackend> backend = make_backend(effective, result.error);
     if (!backend) return result;
+    // The gateway context is the host's, not part of the configuration: the
+    // side backend takes the one the active backend holds now.
+    if (const auto* active_host = dynamic_cast<const HostBackend*>(active.get())) {
+        if (auto* side_host = dynamic_cast<HostBackend*>(backend.get())) {
+            side_host->set_host_llm_context(active_host->host_llm_context());
+        }
+    }
     backend->set_session_id(session_id);
     {
         std::lock_guard lock(mutex_);

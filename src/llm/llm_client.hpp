@@ -74,7 +74,8 @@ public:
     CompletionResult chat_completion_result(const std::vector<ChatMessage>& messages,
                                             const CompletionOptions& options);
     // A buffered call on a backend of its own, built from the current
-    // configuration: it has its own connection and runs beside any call of
+    // configuration (a gateway backend also gets the active one's host
+    // context): it has its own connection and runs beside any call of
     // this client without waiting for it (hosts ask for a title while the
     // answer streams). Not for the in-process backend (one model, one
     // context): that is answered with an error. Does not touch last_error;

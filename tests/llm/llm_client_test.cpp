@@ -1,6 +1,7 @@
 #include "llm/llm_client.hpp"
 
 #include "fixtures/scripted_server.hpp"
+#include "llm/host_backend.hpp"
 #include "llm/openai_backend.hpp"
 
 #include <gtest/gtest.h>
@@ -51,7 +52,7 @@ std::string content_chunk(const std::string& text) {
 // --- the factory ---------------------------------------------------------
 
 TEST(CreateBackend, NamesTable) {
-    enum class Kind { OpenAI, Local, None };
+    enum class Kind { OpenAI, Local, Host, None };
     struct Case {
         std::string name;
         Kind kind;
@@ -60,7 +61,8 @@ TEST(CreateBackend, NamesTable) {
         {"", Kind::OpenAI},        {"openai", Kind::OpenAI},    {"OpenAI", Kind::OpenAI},
         {"OPENAI_COMPATIBLE", Kind::OpenAI}, {"http", Kind::OpenAI}, {"Http", Kind::OpenAI},
         {"llama_cpp", Kind::Local}, {"LOCAL", Kind::Local},     {"Llama_Cpp", Kind::Local},
-        {"Host", Kind::None},      {"llama", Kind::None},       {" openai", Kind::None},
+        {"host", Kind::Host},      {"Host", Kind::Host},        {"HOST", Kind::Host},
+        {" host", Kind::None},     {"llama", Kind::None},       {" openai", Kind::None},
         {"openai ", Kind::None},   {"OpenAI-Compatible", Kind::None},
     };
     for (const auto& c : cases) {
@@ -81,6 +83,10 @@ TEST(CreateBackend, NamesTable) {
             EXPECT_EQ(configure_error, kLocalPathMessage);
             break;
         }
+        case Kind::Host:
+            EXPECT_NE(dynamic_cast<HostBackend*>(backend.get()), nullptr);
+            EXPECT_EQ(error, "");
+            break;
         case Kind::None:
             EXPECT_EQ(backend, nullptr);
             EXPECT_EQ(error, "Unsupported llm.backend: " + c.name) << "the name in its own spelling";
@@ -247,7 +253,7 @@ TEST(LLMClient, FailedConfigureKeepsThePreviousBackend) {
     };
     const Case cases[] = {
         {"unlisted name", "llama", "Unsupported llm.backend: llama"},
-        {"host is not available", "Host", "Unsupported llm.backend: Host"},
+        {"misspelt host", "Host ", "Unsupported llm.backend: Host "},
         {"local backend rejects its settings", "Local", kLocalPathMessage},
     };
     for (const auto& c : cases) {

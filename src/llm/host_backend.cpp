@@ -1,0 +1,183 @@
+#include "llm/host_backend.hpp"
+
+#include "config/json_util.hpp"
+#include "llm/openai_backend.hpp"
+
+#include <utility>
+
+namespace vexa {
+
+namespace {
+
+using nlohmann::json;
+
+bool is_success(const HttpResponse& response) {
+    return response.error.empty() && response.status_code >= 200 && response.status_code <= 299;
+}
+
+}  // namespace
+
+std::string validate_host_context(const HostLlmContext& context) {
+    if (context.gateway_url.empty()) {
+        return "Host LLM gateway_url is not set. Call set_host_llm_context() before chat.";
+    }
+    if (context.cookie.empty()) return "Host LLM cookie is not set.";
+    if (context.referer.empty()) return "Host LLM referer is not set.";
+    if (context.user.empty()) return "Host LLM user is not set.";
+    if (!context.qorbin_ext.empty()) {
+        // Bounded parse: the host's text never raises, and nesting that would
+        // recurse too deep later counts as invalid.
+        const json ext = parse_json_bounded(context.qorbin_ext);
+        if (ext.is_discarded()) return "Host LLM qorbin_ext is not valid JSON.";
+        if (!ext.is_object()) return "Host LLM qorbin_ext must be a JSON object.";
+    }
+    return {};
+}
+
+json build_host_request_body(const LLMConfig& config, const HostLlmContext& context,
+                             const std::vector<ChatMessage>& messages, const std::vector<ToolDefinition>& tools,
+                             bool stream, const CompletionOptions* options) {
+    json body = json::object();
+    const std::string& model = options != nullptr && !options->model.empty() ? options->model : config.model;
+    if (!model.empty()) body["model"] = model;
+    body["temperature"] = options != nullptr && options->temperature ? *options->temperature : config.temperature;
+    body["max_tokens"] = options != nullptr && options->max_tokens ? *options->max_tokens : config.max_tokens;
+    body["stream"] = stream;
+    body["user"] = context.user;
+
+    json wire_messages = json::array();
+    for (const ChatMessage& message : messages) wire_messages.push_back(message_to_json(message, true));
+    body["messages"] = std::move(wire_messages);
+    json wire_tools = json::array();
+    for (const ToolDefinition& tool : tools) {
+        if (!tool.name.empty()) wire_tools.push_back(tool_to_json(tool));
+    }
+    if (!wire_tools.empty()) body["tools"] = std::move(wire_tools);
+
+    if (!context.qorbin_ext.empty()) {
+        json ext = parse_json_bounded(context.qorbin_ext);
+        if (ext.is_object()) body["qorbin_ext"] = std::move(ext);
+    }
+    if (options != nullptr && options->scene) {
+        json& ext = body["qorbin_ext"];
+        if (!ext.is_object()) ext = json::object();
+        ext["scene"] = *options->scene;  // the call's scene wins over one from the context
+    }
+    if (stream) body["stream_options"] = json{{"include_usage", true}};
+    return body;
+}
+
+HostBackend::HostBackend() = default;
+HostBackend::~HostBackend() = default;
+
+bool HostBackend::configure(const LLMConfig& config, std::string& error, LLMClient* /*client*/) {
+    error.clear();
+    {
+        std::lock_guard lock(mutex_);
+        config_ = config;
+    }
+    http_.set_timeout_seconds(config.timeout_seconds);
+    http_.set_header("Content-Type", "application/json");
+    return true;
+}
+
+void HostBackend::set_host_llm_context(const HostLlmContext& context) {
+    std::lock_guard lock(mutex_);
+    context_ = context;
+}
+
+HostLlmContext HostBackend::host_llm_context() const {
+    std::lock_guard lock(mutex_);
+    return context_;
+}
+
+HostBackend::Prepared HostBackend::prepare(const std::vector<ChatMessage>& messages,
+                                           const std::vector<ToolDefinition>& tools, bool stream,
+                                           const CompletionOptions* options) const {
+    Prepared prepared;
+    std::lock_guard lock(mutex_);
+    prepared.error = validate_host_context(context_);
+    if (!prepared.error.empty()) return prepared;
+    prepared.url = context_.gateway_url;
+    // Handed to the transport as this request's own headers rather than
+    // written into the client's shared defaults: a context replaced while the
+    // request starts can then never mix one context's cookie with another's
+    // referrer. The transport sends them in name order: Content-Type, Cookie,
+    // Referer.
+    prepared.headers = {
+        {"Content-Type", "application/json"},
+        {"Cookie", context_.cookie},
+        {"Referer", context_.referer},
+    };
+    prepared.body = dump_json(build_host_request_body(config_, context_, messages, tools, stream, options), -1);
+    return prepared;
+}
+
+StreamResult HostBackend::chat_completion_stream(const std::vector<ChatMessage>& messages,
+                                                 const std::vector<ToolDefinition>& tools,
+                                                 const StreamCallbacks& callbacks) {
+    const Prepared request = prepare(messages, tools, true, nullptr);
+    if (!request.error.empty()) {
+        if (callbacks.on_state) callbacks.on_state(LLMState::error);
+        StreamResult result;
+        result.ok = false;
+        result.error = request.error;
+        return result;
+    }
+    return session_.run(callbacks, [&](const HttpDataSink& sink) {
+        return http_.post_stream(
+            request.url, request.body,
+            [&](const std::string& chunk) {
+                sink(chunk);
+                // Nothing later in a failed stream can change the result.
+                if (session_.stopped()) http_.cancel();
+            },
+            request.headers);
+    });
+}
+
+CompletionResult HostBackend::chat_completion_result(const std::vector<ChatMessage>& messages,
+                                                     const CompletionOptions& options) {
+    CompletionResult result;
+    const Prepared request = prepare(messages, {}, false, &options);
+    if (!request.error.empty()) {
+        result.error = request.error;
+        return result;
+    }
+
+    const HttpResponse response = http_.post(request.url, request.body, request.headers);
+    if (!is_success(response)) {
+        result.error = !response.error.empty() ? response.error
+                                               : "host sync HTTP " + std::to_string(response.status_code);
+        return result;
+    }
+
+    std::string parse_error;
+    const json document = parse_json_bounded(response.body, parse_error);
+    if (document.is_discarded()) {
+        result.error = "host sync JSON: " + parse_error;
+        return result;
+    }
+    ChatCompletionResponse decoded;
+    try {
+        decoded = parse_completion_response(document);
+    } catch (const json::exception& e) {
+        // A member of the wrong type is a failed call, like unreadable JSON.
+        result.error = std::string("host sync JSON: ") + e.what();
+        return result;
+    }
+    result.usage = decoded.usage;
+    if (!decoded.choices.empty() && decoded.choices.front().delta.content) {
+        result.content = *decoded.choices.front().delta.content;
+        result.ok = true;
+    } else {
+        result.error = "host sync response has no content";
+    }
+    return result;
+}
+
+void HostBackend::cancel() {
+    http_.cancel();
+}
+
+}  // namespace vexa
