@@ -35,6 +35,7 @@ targets=(
   redaction:16384
   tool_schema:16384
   skill_content:16384
+  knowledge:16384
   models:16384
 )
 if [ $# -gt 0 ]; then

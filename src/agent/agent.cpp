@@ -53,12 +53,23 @@ Agent::Agent() { add_prompt_sources(); }
 Agent::Agent(BackendFactory factory) : llm_(std::move(factory)) { add_prompt_sources(); }
 
 void Agent::add_prompt_sources() {
-    prompt_.add_source(PromptSlot::skills, [this](std::vector<std::string>& blocks) {
-        blocks.push_back(skills_.catalog_prompt());
+    // Identity and soul change only under the session lock, never during a
+    // turn, so reading them here needs no lock of the agent's.
+    prompt_.add_source(PromptSlot::identity,
+                       [this](std::vector<std::string>& blocks) { blocks.push_back(identity_.prompt_block()); });
+    prompt_.add_source(PromptSlot::soul,
+                       [this](std::vector<std::string>& blocks) { blocks.push_back(soul_.prompt_block()); });
+    prompt_.add_source(PromptSlot::skills,
+                       [this](std::vector<std::string>& blocks) { blocks.push_back(skills_.catalog_prompt()); });
+    prompt_.add_source(PromptSlot::memory, [this](std::vector<std::string>& blocks) {
+        if (config().has_policy(policy_no_local_memory)) return;
+        std::lock_guard<std::mutex> lock(memory_mutex_);
+        blocks.push_back(memory_.overview_block());
+        blocks.push_back(profile_.prompt_block());
     });
 }
 
-Agent::~Agent() = default;
+Agent::~Agent() { wait_for_memory_extraction(); }
 
 // ---- lifecycle ----------------------------------------------------------------
 
@@ -74,12 +85,14 @@ bool Agent::start(EventCallback default_callback) {
         // ones, so a host tool can never shadow one.
         host_tools_.set_registry(&registry_);
         load_local_skills();
+        load_knowledge();
         TimingRegistry::instance().set_enabled(config().perf_enabled);
         remove_stale_session_files();
         conversation_.new_session();
         user_turns_ = 0;
         turn_start_ = 0;
-        completed_turns_ = 0;
+        completed_turns_.store(0);
+        extractor_.set_interval(kMemoryExtractionInterval);
         started_.store(true);
         set_state(LLMState::idle, {});
         return true;
@@ -143,7 +156,9 @@ void Agent::shutdown() {
     if (!started_.load()) return;
     cancel();
     llm_.close_side_calls();
+    wait_for_memory_extraction();
     autosave();
+    save_knowledge();
     started_.store(false);
     set_state(LLMState::idle, {});
 }
@@ -365,12 +380,17 @@ std::string Agent::status_text() const {
     text += "  Session ID: " + conversation_.session_id() + "\n";
     text += "  Messages: " + std::to_string(conversation_.message_count()) + "\n";
     text += "  Loaded Skills: " + std::to_string(skills_.loaded_skill_names().size()) + "\n";
-    // No memory store yet.
-    text += "  Memories: 0\n";
+    bool established = false;
+    const std::size_t memories = with_memory(
+        [&](const MemoryStore& store, const UserProfile& profile, const std::string&) {
+            established = profile.is_established();
+            return store.size();
+        });
+    text += "  Memories: " + std::to_string(memories) + "\n";
     text += "  Backend: " + cfg.llm.backend + "\n";
     text += "  Model: " + cfg.llm.model + "\n";
     text += "  State: " + state_name(state_.load()) + "\n";
-    text += "  用户画像: 学习中";
+    text += std::string("  用户画像: ") + (established ? "已建立" : "学习中");
     return text;
 }
 

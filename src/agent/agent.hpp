@@ -8,6 +8,11 @@
 #include "agent/system_prompt.hpp"
 #include "conversation/chat_message.hpp"
 #include "conversation/conversation_manager.hpp"
+#include "knowledge/background_runner.hpp"
+#include "knowledge/identity.hpp"
+#include "knowledge/memory_extractor.hpp"
+#include "knowledge/memory_store.hpp"
+#include "knowledge/user_profile.hpp"
 #include "llm/llm_backend.hpp"
 #include "llm/llm_client.hpp"
 #include "llm/llm_state.hpp"
@@ -136,14 +141,31 @@ public:
     CommandResult execute_command(const std::string& command, const std::string& args);
     std::string config_text() const;
 
+    // ---- knowledge ----------------------------------------------------------
+    // The host's persona texts replace whatever was loaded from config_dir.
+    bool set_identity_from_memory(const std::string& identity_json);
+    bool set_soul_from_memory(const std::string& soul_text);
+    // Runs `fn(store, profile, profile_path)` under the memory lock (for
+    // commands and reports). `fn` must not call back into the agent.
+    template <typename Fn>
+    auto with_memory(Fn&& fn) {
+        std::lock_guard<std::mutex> lock(memory_mutex_);
+        return fn(memory_, profile_, profile_path_);
+    }
+    template <typename Fn>
+    auto with_memory(Fn&& fn) const {
+        std::lock_guard<std::mutex> lock(memory_mutex_);
+        return fn(memory_, profile_, profile_path_);
+    }
+    // Waits for a running memory extraction, if any.
+    void wait_for_memory_extraction();
+    bool memory_extraction_running() const { return extraction_.running(); }
+
     // ---- components not present in this build -----------------------------
-    // They answer as unavailable: the texts are empty, the imports fail with
-    // a last error that says so.
+    // They answer as unavailable: the texts are empty.
     std::string model_status_json() const { return {}; }
     std::string local_models_json() const { return {}; }
     std::string remote_models_json() const { return {}; }
-    bool set_identity_from_memory(const std::string& identity_json);
-    bool set_soul_from_memory(const std::string& soul_text);
 
     // The rounds of the latest turn, in order.
     std::vector<RoundTrace> last_turn_rounds() const;
@@ -160,6 +182,9 @@ private:
     void init_llm();
     void register_builtin_tools();
     void load_local_skills();
+    void load_knowledge();
+    void save_knowledge();
+    void maybe_start_memory_extraction(const EventCallback& on_event);
     void compress_if_needed();
     void choose_turn_tools(const std::string& text, const AgentChatOptions& options);
     void rollback_turn(bool mark);
@@ -217,15 +242,26 @@ private:
     SystemPromptAssembler prompt_;
     SkillManager skills_;
 
-    // Guards the memory store and the user profile once they exist.
-    std::mutex memory_mutex_;
+    Identity identity_;
+    Soul soul_;
+    // Guards the memory store and the user profile.
+    mutable std::mutex memory_mutex_;
+    MemoryStore memory_;
+    UserProfile profile_;
+    std::string profile_path_;
+    MemoryExtractor extractor_;
 
     mutable std::mutex rounds_mutex_;
     std::vector<RoundTrace> rounds_;
 
     int user_turns_ = 0;
     std::size_t turn_start_ = 0;
-    int completed_turns_ = 0;
+    // Reset by the extraction thread when its job ends.
+    std::atomic<int> completed_turns_{0};
+
+    // Last: destroyed first, so a running extraction is joined while
+    // everything it uses still exists.
+    BackgroundRunner extraction_;
 };
 
 }  // namespace vexa

@@ -1,5 +1,4 @@
-// Slash commands and the configuration report, and the answers of the
-// operations whose components this build does not have.
+// Slash commands and the configuration report.
 
 #include "agent/agent.hpp"
 
@@ -94,16 +93,6 @@ std::string Agent::config_text() const {
             (cfg.agent.max_tool_rounds <= 0 ? " (default 16)" : "") + "\n";
     text += "  Compression Threshold: " + std::to_string(cfg.agent.compression_threshold);
     return text;
-}
-
-bool Agent::set_identity_from_memory(const std::string&) {
-    set_last_error("Identity is not available.");
-    return false;
-}
-
-bool Agent::set_soul_from_memory(const std::string&) {
-    set_last_error("Soul is not available.");
-    return false;
 }
 
 }  // namespace vexa

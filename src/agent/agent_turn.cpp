@@ -99,7 +99,7 @@ AgentResponse Agent::chat(const std::string& text, const AgentChatOptions& optio
 
         if (!cancel_.load() && response.error.empty()) {
             ++completed_turns_;
-            // Background memory extraction joins here once it exists.
+            maybe_start_memory_extraction(on_event);
             response.success = true;
             set_state(LLMState::done, on_event);
             AgentEvent done;

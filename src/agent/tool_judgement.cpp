@@ -1,123 +1,15 @@
 #include "agent/tool_judgement.hpp"
 
 #include "config/json_util.hpp"
+#include "support/credential_scan.hpp"
 #include "support/utf8.hpp"
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <array>
-#include <string_view>
 #include <vector>
 
 namespace vexa {
 namespace {
-
-// Compared against key names (and non-JSON texts) folded to lower case with
-// '-' and '_' removed, so "X-Api-Key", "api_key" and "APIKEY" all match.
-constexpr std::array<std::string_view, 11> kSensitiveWords = {
-    "apikey",     "token",      "secret",        "password",  "passwd", "passphrase",
-    "privatekey", "credential", "authorization", "accesskey", "cookie"};
-
-std::string fold_name(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        if (c == '-' || c == '_') continue;
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        out.push_back(c);
-    }
-    return out;
-}
-
-bool mentions_secret(std::string_view text) {
-    const std::string folded = fold_name(text);
-    for (auto word : kSensitiveWords) {
-        if (folded.find(word) != std::string::npos) return true;
-    }
-    return false;
-}
-
-bool is_token_char(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-           c == '.' || c == '~' || c == '+' || c == '/' || c == '=';
-}
-
-bool starts_at(std::string_view text, std::size_t pos, std::string_view prefix) {
-    return text.size() - pos >= prefix.size() && text.compare(pos, prefix.size(), prefix) == 0;
-}
-
-// Length of the run of token characters from `pos`.
-std::size_t token_run(std::string_view text, std::size_t pos) {
-    std::size_t end = pos;
-    while (end < text.size() && is_token_char(text[end])) ++end;
-    return end - pos;
-}
-
-// Credential shapes recognised inside any string, whatever its key: provider
-// keys by their well-known prefixes, bearer tokens, JSON web tokens and PEM
-// private keys. Returns the length of the secret starting at `pos`, or 0.
-std::size_t secret_at(std::string_view text, std::size_t pos) {
-    if (pos > 0 && is_token_char(text[pos - 1])) return 0;  // only at the start of a word
-    static constexpr std::array<std::string_view, 9> kKeyPrefixes = {
-        "sk-", "sk_live_", "sk_test_", "ghp_", "gho_", "ghs_", "github_pat_", "xoxb-", "xoxp-"};
-    for (auto prefix : kKeyPrefixes) {
-        if (!starts_at(text, pos, prefix)) continue;
-        const std::size_t n = token_run(text, pos);
-        if (n >= prefix.size() + 16) return n;
-    }
-    if (starts_at(text, pos, "AKIA") || starts_at(text, pos, "AIza")) {
-        const std::size_t n = token_run(text, pos);
-        if (n >= 20) return n;
-    }
-    if (starts_at(text, pos, "eyJ")) {
-        // header.payload.signature
-        const std::size_t n = token_run(text, pos);
-        const std::string_view run = text.substr(pos, n);
-        if (n >= 32 && std::count(run.begin(), run.end(), '.') >= 2) return n;
-    }
-    for (std::string_view scheme : {std::string_view("Bearer "), std::string_view("bearer "), std::string_view("Basic ")}) {
-        if (!starts_at(text, pos, scheme)) continue;
-        const std::size_t n = token_run(text, pos + scheme.size());
-        if (n >= 8) return scheme.size() + n;
-    }
-    if (starts_at(text, pos, "-----BEGIN ")) {
-        const std::size_t header_end = text.find("-----", pos + 11);
-        if (header_end != std::string_view::npos &&
-            text.substr(pos, header_end - pos).find("PRIVATE KEY") != std::string_view::npos) {
-            const std::size_t footer = text.find("-----END ", header_end + 5);
-            if (footer == std::string_view::npos) return text.size() - pos;
-            const std::size_t close = text.find("-----", footer + 9);
-            return (close == std::string_view::npos ? text.size() : close + 5) - pos;
-        }
-    }
-    return 0;
-}
-
-// Replaces every recognised secret inside `text` with "[redacted]".
-// Returns false (and leaves `text` alone) when there is none.
-bool scrub_secrets(std::string& text) {
-    std::string out;
-    bool found = false;
-    std::size_t copied = 0;
-    for (std::size_t pos = 0; pos < text.size(); ++pos) {
-        const char c = text[pos];
-        // Cheap filter: every shape starts with one of these letters.
-        if (c != 's' && c != 'g' && c != 'x' && c != 'A' && c != 'e' && c != 'B' && c != 'b' && c != '-') continue;
-        const std::size_t n = secret_at(text, pos);
-        if (n == 0) continue;
-        if (!found) out.reserve(text.size());
-        found = true;
-        out.append(text, copied, pos - copied);
-        out += "[redacted]";
-        pos += n - 1;
-        copied = pos + 1;
-    }
-    if (!found) return false;
-    out.append(text, copied, std::string::npos);
-    text = std::move(out);
-    return true;
-}
 
 // Walks without recursion: the value came from the model.
 void redact_value(nlohmann::json& root) {
@@ -127,7 +19,7 @@ void redact_value(nlohmann::json& root) {
         pending.pop_back();
         if (value->is_object()) {
             for (auto it = value->begin(); it != value->end(); ++it) {
-                if (mentions_secret(it.key())) {
+                if (names_credential(it.key())) {
                     it.value() = "[redacted]";
                 } else {
                     pending.push_back(&it.value());
@@ -136,7 +28,7 @@ void redact_value(nlohmann::json& root) {
         } else if (value->is_array()) {
             for (auto& element : *value) pending.push_back(&element);
         } else if (value->is_string()) {
-            scrub_secrets(value->get_ref<nlohmann::json::string_t&>());
+            scrub_credentials(value->get_ref<nlohmann::json::string_t&>());
         }
     }
 }
@@ -150,9 +42,9 @@ std::string redact_arguments(const std::string& text) {
         redact_value(parsed);
         return dump_json(parsed, -1);
     }
-    if (mentions_secret(text)) return "{\"redacted\":true}";
+    if (names_credential(text)) return "{\"redacted\":true}";
     std::string shown = text;
-    scrub_secrets(shown);
+    scrub_credentials(shown);
     return shown;
 }
 

@@ -77,7 +77,8 @@ protected:
         cfg.agent = AgentSettings{};
         cfg.paths = PathsConfig{};
         cfg.base_dir = dir.str();
-        cfg.host_policy_flags = 0;
+        // Memory blocks and background extractions are tested on their own.
+        cfg.host_policy_flags = policy_no_local_memory;
         ASSERT_TRUE(agent.start([this](const AgentEvent& e) { background.add(e); }));
     }
     void TearDown() override { agent.shutdown(); }

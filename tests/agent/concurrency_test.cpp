@@ -183,6 +183,7 @@ TEST_F(ConcurrencyTest, TwoHandlesRunTurnsAtOnce) {
     VexaCoreHandle* a = vexa_core_create();
     VexaCoreHandle* b = vexa_core_create();
     VexaCoreInitOptions options{};
+    options.host_policy_flags = 0x08;  // no background extraction requests
     const std::string base_a = dir.str();
     options.base_dir = base_a.c_str();
     ASSERT_EQ(vexa_core_initialize(a, &options, nullptr, nullptr), 1);

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -61,6 +62,7 @@ public:
     virtual bool save_session() = 0;
 
     EventLog<PublicEvent> log;
+    std::uint32_t policy = 0;  // host policy bits for initialize
 };
 
 class CppDriver : public Driver {
@@ -68,6 +70,7 @@ public:
     bool initialize(const std::string& base_dir) override {
         vexa_core::InitializeOptions options;
         options.base_dir = base_dir;
+        options.host_policy_flags = policy;
         return session_.initialize(options);
     }
     Outcome send(const std::string& text, const TurnOptions& options) override {
@@ -115,6 +118,7 @@ public:
     bool initialize(const std::string& base_dir) override {
         VexaCoreInitOptions options{};
         options.base_dir = base_dir.c_str();
+        options.host_policy_flags = policy;
         return vexa_core_initialize(handle_, &options, nullptr, nullptr) == 1;
     }
     Outcome send(const std::string& text, const TurnOptions& options) override {

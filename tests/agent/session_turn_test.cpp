@@ -351,6 +351,7 @@ TEST(SessionReportsTest, AccessorsAndUnavailableComponents) {
     vexa_core::CoreSession session;
     vexa_core::InitializeOptions init;
     init.base_dir = dir.str();
+    init.host_policy_flags = 0x08;  // prompts without the memory blocks
     ASSERT_TRUE(session.initialize(init));
     EXPECT_EQ(session.agent_name(), "Vexa");
     EXPECT_EQ(session.current_state(), "idle");
@@ -377,8 +378,6 @@ TEST(SessionReportsTest, AccessorsAndUnavailableComponents) {
     EXPECT_FALSE(session.unregister_tool("model_management"));
 
     // Components this build does not have answer as unavailable, never as success.
-    EXPECT_FALSE(session.set_identity_from_memory(R"({"name":"x"})"));
-    EXPECT_FALSE(session.set_soul_from_memory("calm"));
     EXPECT_EQ(session.local_models_json(), "");
     EXPECT_FALSE(session.set_host_llm_context({}));
     EXPECT_EQ(session.last_error(), "Current LLM backend is not host.");

@@ -59,6 +59,8 @@ protected:
         } else {
             driver = std::make_unique<CDriver>();
         }
+        // Without the memory blocks, so the prompts hold only what a test puts there.
+        driver->policy = 0x08;
         ASSERT_TRUE(driver->initialize(dir.str()));
     }
     int load_host_skills(const std::string& json) {
@@ -262,7 +264,7 @@ TEST(SkillsPolicyTest, NoLocalSkillsKeepsTheToolAndHostSkills) {
     vexa_core::CoreSession session;
     vexa_core::InitializeOptions init;
     init.base_dir = dir.str();
-    init.host_policy_flags = 0x01;
+    init.host_policy_flags = 0x01 | 0x08;
     std::vector<std::string> notices;
     ASSERT_TRUE(session.initialize(init, [&](const vexa_core::AgentEvent& e) {
         if (e.type == vexa_core::AgentEventType::Notice) notices.push_back(e.text);
@@ -277,7 +279,7 @@ TEST(SkillsPolicyTest, NoLocalSkillsKeepsTheToolAndHostSkills) {
 
     // Without the policy the disk skills load and are announced.
     vexa_core::CoreSession local;
-    init.host_policy_flags = 0;
+    init.host_policy_flags = 0x08;
     notices.clear();
     ASSERT_TRUE(local.initialize(init, [&](const vexa_core::AgentEvent& e) {
         if (e.type == vexa_core::AgentEventType::Notice) notices.push_back(e.text);
