@@ -4,6 +4,7 @@
 #include "config/agent_config.hpp"
 #include "config/json_util.hpp"
 #include "conversation/context_compression.hpp"
+#include "models/model_management_tool.hpp"
 #include "skills/skill_inspect_tool.hpp"
 #include "support/timing.hpp"
 
@@ -80,6 +81,7 @@ bool Agent::start(EventCallback default_callback) {
     }
     try {
         init_llm();
+        models_.bind(&model_runtime_);
         register_builtin_tools();
         // The manager accepts host tools only from here on, after the built-in
         // ones, so a host tool can never shadow one.
@@ -127,11 +129,37 @@ void Agent::init_llm() {
 }
 
 void Agent::register_builtin_tools() {
-    // Fixed order: the model management tool (when the host allows it) goes
-    // first, once model management exists; then the skill tool, whatever the
-    // policy, so host skills can be read even when local ones are not loaded.
+    // Fixed order: the model management tool (when the host allows it), then
+    // the skill tool, whatever the policy, so host skills can be read even
+    // when local ones are not loaded.
+    if (!config().has_policy(policy_no_model_tool)) {
+        register_builtin_tool(std::make_shared<ModelManagementTool>(&models_));
+    }
     register_builtin_tool(std::make_shared<SkillInspectTool>(&skills_));
 }
+
+bool Agent::ModelRuntime::reconfigure(const LLMConfig& config, std::string& error) {
+    if (agent_.in_model_call_or_event_on_this_thread()) {
+        // A switch from inside this agent's own model call would wait for itself.
+        error = "A model switch cannot run inside this session's callbacks while it runs a model call.";
+        return false;
+    }
+    bool ok = false;
+    {
+        LlmLock lock(agent_);
+        ok = agent_.llm_.configure(config);
+    }
+    error = ok ? std::string() : agent_.llm_.last_error();
+    return ok;
+}
+
+ModelRuntimeStatus Agent::ModelRuntime::status() const { return runtime_status_of(agent_.llm_); }
+
+std::string Agent::model_status_json() const { return dump_json(models_.status_json(), 2); }
+
+std::string Agent::local_models_json() const { return dump_json(models_.local_models_json(), 2); }
+
+std::string Agent::remote_models_json() const { return dump_json(models_.remote_models_json(), 2); }
 
 void Agent::load_local_skills() {
     if (config().has_policy(policy_no_local_skills)) return;
@@ -159,6 +187,7 @@ void Agent::shutdown() {
     wait_for_memory_extraction();
     autosave();
     save_knowledge();
+    models_.bind(nullptr);
     started_.store(false);
     set_state(LLMState::idle, {});
 }

@@ -16,6 +16,7 @@
 #include "llm/llm_backend.hpp"
 #include "llm/llm_client.hpp"
 #include "llm/llm_state.hpp"
+#include "models/model_manager.hpp"
 #include "skills/skill_manager.hpp"
 #include "tools/dynamic_tool.hpp"
 #include "tools/tool_registry.hpp"
@@ -161,11 +162,14 @@ public:
     void wait_for_memory_extraction();
     bool memory_extraction_running() const { return extraction_.running(); }
 
-    // ---- components not present in this build -----------------------------
-    // They answer as unavailable: the texts are empty.
-    std::string model_status_json() const { return {}; }
-    std::string local_models_json() const { return {}; }
-    std::string remote_models_json() const { return {}; }
+    // ---- model management ---------------------------------------------------
+    // JSON texts indented by 2 for the host.
+    std::string model_status_json() const;
+    std::string local_models_json() const;
+    std::string remote_models_json() const;
+    // Catalog and switching (locks itself; never while a model call of this
+    // agent runs on the calling thread).
+    ModelManager& models() { return models_; }
 
     // The rounds of the latest turn, in order.
     std::vector<RoundTrace> last_turn_rounds() const;
@@ -197,6 +201,21 @@ private:
                                   std::int32_t& duration_ms, std::int64_t& started_at_ms);
 
     LLMClient llm_;
+
+    // What the model manager may do to this agent's model client: switches
+    // wait for a running model call (LLM lock); the status never waits.
+    class ModelRuntime final : public IModelRuntime {
+    public:
+        explicit ModelRuntime(Agent& agent) : agent_(agent) {}
+        bool reconfigure(const LLMConfig& config, std::string& error) override;
+        ModelRuntimeStatus status() const override;
+
+    private:
+        Agent& agent_;
+    };
+    ModelRuntime model_runtime_{*this};
+    ModelManager models_;
+
     ConversationManager conversation_;
     ToolRegistry registry_;
     DynamicToolManager host_tools_;

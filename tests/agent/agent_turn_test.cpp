@@ -177,9 +177,10 @@ TEST_F(AgentTurnTest, ParallelLibraryToolsRunConcurrentlyAndAnswerInCallOrder) {
         EXPECT_EQ(second[3 + j]["role"], "tool");
         EXPECT_EQ(second[3 + j]["tool_call_id"], "c" + std::to_string(j + 1));
     }
-    // The tool definitions were offered, after the built-in skill tool.
-    EXPECT_EQ(request(0)["tools"][0]["function"]["name"], "skill_inspect_tool");
-    EXPECT_EQ(request(0)["tools"][1]["function"]["name"], "echo");
+    // The tool definitions were offered, after the built-in ones.
+    EXPECT_EQ(request(0)["tools"][0]["function"]["name"], "model_management");
+    EXPECT_EQ(request(0)["tools"][1]["function"]["name"], "skill_inspect_tool");
+    EXPECT_EQ(request(0)["tools"][2]["function"]["name"], "echo");
 }
 
 TEST_F(AgentTurnTest, ParallelismIsBoundedByTheConfiguredLimit) {
@@ -374,14 +375,14 @@ TEST_F(AgentTurnTest, TurnToolChoice) {
     ASSERT_TRUE(agent.register_host_tool(host("weather", {"Forecast"})));
     ASSERT_TRUE(agent.register_host_tool(host("b")));
 
-    // Default: library tools (the built-in one first), then host tools without
-    // keywords, then matches.
+    // Default: library tools (the built-in ones first), then host tools
+    // without keywords, then matches.
     server.enqueue(answer_response({"x"}));
     ASSERT_TRUE(turn("what is the FORECAST").success);
-    EXPECT_EQ(agent.active_tool_names(), (std::vector<std::string>{"skill_inspect_tool", "lib", "a", "b", "weather"}));
+    EXPECT_EQ(agent.active_tool_names(), (std::vector<std::string>{"model_management", "skill_inspect_tool", "lib", "a", "b", "weather"}));
     server.enqueue(answer_response({"x"}));
     ASSERT_TRUE(turn("hello").success);
-    EXPECT_EQ(agent.active_tool_names(), (std::vector<std::string>{"skill_inspect_tool", "lib", "a", "b"}));
+    EXPECT_EQ(agent.active_tool_names(), (std::vector<std::string>{"model_management", "skill_inspect_tool", "lib", "a", "b"}));
 
     // An explicit list: registered names once, in order; history tools appended.
     server.enqueue(tool_response({{"h", "b", "{}"}}));
