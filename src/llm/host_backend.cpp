@@ -11,10 +11,6 @@ namespace {
 
 using nlohmann::json;
 
-bool is_success(const HttpResponse& response) {
-    return response.error.empty() && response.status_code >= 200 && response.status_code <= 299;
-}
-
 }  // namespace
 
 std::string validate_host_context(const HostLlmContext& context) {
@@ -145,35 +141,7 @@ CompletionResult HostBackend::chat_completion_result(const std::vector<ChatMessa
         return result;
     }
 
-    const HttpResponse response = http_.post(request.url, request.body, request.headers);
-    if (!is_success(response)) {
-        result.error = !response.error.empty() ? response.error
-                                               : "host sync HTTP " + std::to_string(response.status_code);
-        return result;
-    }
-
-    std::string parse_error;
-    const json document = parse_json_bounded(response.body, parse_error);
-    if (document.is_discarded()) {
-        result.error = "host sync JSON: " + parse_error;
-        return result;
-    }
-    ChatCompletionResponse decoded;
-    try {
-        decoded = parse_completion_response(document);
-    } catch (const json::exception& e) {
-        // A member of the wrong type is a failed call, like unreadable JSON.
-        result.error = std::string("host sync JSON: ") + e.what();
-        return result;
-    }
-    result.usage = decoded.usage;
-    if (!decoded.choices.empty() && decoded.choices.front().delta.content) {
-        result.content = *decoded.choices.front().delta.content;
-        result.ok = true;
-    } else {
-        result.error = "host sync response has no content";
-    }
-    return result;
+    return completion_result_from_response(http_.post(request.url, request.body, request.headers), "host");
 }
 
 void HostBackend::cancel() {

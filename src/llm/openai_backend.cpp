@@ -60,6 +60,38 @@ ChatCompletionResponse parse_completion_response(const json& document) {
     return response;
 }
 
+CompletionResult completion_result_from_response(const HttpResponse& response, const std::string& label) {
+    CompletionResult result;
+    if (!is_success(response)) {
+        result.error = !response.error.empty() ? response.error
+                                               : label + " sync HTTP " + std::to_string(response.status_code);
+        return result;
+    }
+    ChatCompletionResponse decoded;
+    std::string parse_error;
+    const json document = parse_json_bounded(response.body, parse_error);
+    if (document.is_discarded()) {
+        result.error = label + " sync JSON: " + parse_error;
+        return result;
+    }
+    try {
+        decoded = parse_completion_response(document);
+    } catch (const json::exception& e) {
+        // Also for members of the wrong type: a malformed answer is a failed
+        // call, not an exception through the agent's internal callers.
+        result.error = label + " sync JSON: " + e.what();
+        return result;
+    }
+    result.usage = decoded.usage;
+    if (!decoded.choices.empty() && decoded.choices.front().delta.content) {
+        result.content = *decoded.choices.front().delta.content;
+        result.ok = true;
+    } else {
+        result.error = label + " sync response has no content";
+    }
+    return result;
+}
+
 OpenAICompatibleBackend::OpenAICompatibleBackend() = default;
 OpenAICompatibleBackend::~OpenAICompatibleBackend() = default;
 
@@ -98,42 +130,12 @@ StreamResult OpenAICompatibleBackend::chat_completion_stream(const std::vector<C
 
 CompletionResult OpenAICompatibleBackend::chat_completion_result(const std::vector<ChatMessage>& messages,
                                                                  const CompletionOptions& options) {
-    CompletionResult result;
     const std::string& model = options.model.empty() ? config_.model : options.model;
     const double temperature = options.temperature ? *options.temperature : config_.temperature;
     const int max_tokens = options.max_tokens ? *options.max_tokens : config_.max_tokens;
     const std::string body = dump_json(build_body(model, messages, {}, temperature, max_tokens, false), -1);
 
-    const HttpResponse response = http_.post(endpoint(), body, HttpHeaders{});
-    if (!is_success(response)) {
-        result.error = !response.error.empty() ? response.error
-                                               : "openai sync HTTP " + std::to_string(response.status_code);
-        return result;
-    }
-
-    ChatCompletionResponse decoded;
-    std::string parse_error;
-    const json document = parse_json_bounded(response.body, parse_error);
-    if (document.is_discarded()) {
-        result.error = "openai sync JSON: " + parse_error;
-        return result;
-    }
-    try {
-        decoded = parse_completion_response(document);
-    } catch (const json::exception& e) {
-        // Also for members of the wrong type: a malformed answer is a failed
-        // call, not an exception through the agent's internal callers.
-        result.error = std::string("openai sync JSON: ") + e.what();
-        return result;
-    }
-    result.usage = decoded.usage;
-    if (!decoded.choices.empty() && decoded.choices.front().delta.content) {
-        result.content = *decoded.choices.front().delta.content;
-        result.ok = true;
-    } else {
-        result.error = "openai sync response has no content";
-    }
-    return result;
+    return completion_result_from_response(http_.post(endpoint(), body, HttpHeaders{}), "openai");
 }
 
 void OpenAICompatibleBackend::cancel() {

@@ -41,6 +41,10 @@ nlohmann::json tool_to_json(const ToolDefinition& tool);
 // Decodes a buffered answer; a member of the wrong type raises nlohmann::json::type_error.
 ChatCompletionResponse parse_completion_response(const nlohmann::json& document);
 
+// The result of a buffered (non-streamed) completion call from its HTTP
+// response; `label` names the backend in the error texts ("openai", "host").
+CompletionResult completion_result_from_response(const HttpResponse& response, const std::string& label);
+
 class OpenAICompatibleBackend : public ILLMBackend {
 public:
     OpenAICompatibleBackend();
