@@ -46,7 +46,10 @@ bool Agent::set_identity_from_memory(const std::string& identity_json) {
     return false;
 }
 
-bool Agent::set_soul_from_memory(const std::string& soul_text) { return soul_.set_text(soul_text); }
+bool Agent::set_soul_from_memory(const std::string& soul_text) {
+    soul_.set_text(soul_text);  // an empty text clears the soul, which is no failure
+    return true;
+}
 
 void Agent::wait_for_memory_extraction() {
     try {
