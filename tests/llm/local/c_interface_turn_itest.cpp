@@ -96,12 +96,14 @@ TEST(CInterfaceTurnTest, AgainstLlamaServer) {
 }
 
 TEST(CInterfaceTurnTest, OnTheLocalBackend) {
+    // The context holds the built-in tools' definitions and the memory blocks
+    // of the system prompt, which this model's tokenizer spells out in full.
     const std::string model = local_test::scripted_model("c_local_greeting.gguf", kScript);
     Session session({{"backend", "llama_cpp"},
                      {"model", "scripted"},
                      {"temperature", 0.0},
                      {"max_tokens", 64},
-                     {"llama_cpp", {{"model_path", model}, {"context_size", 2048}, {"threads", 1}}}});
+                     {"llama_cpp", {{"model_path", model}, {"context_size", 8192}, {"threads", 1}}}});
     ASSERT_TRUE(session.initialized()) << vexa_core_last_error(session.handle());
     EXPECT_TRUE(session.startup().saw(VEXA_CORE_EVENT_MODEL_LOADING));
 
