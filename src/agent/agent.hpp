@@ -137,8 +137,11 @@ public:
     std::string oneshot(const std::string& messages_json, const std::string& options_json);
 
     // ---- commands and reports ----------------------------------------------
-    // Slash commands: /exit, /save, /load, /clear, /status and /config show;
-    // any other command answers "Unknown command: /<word>".
+    // Slash commands: /exit, /save, /load, /clear, /skill, /memory, /config,
+    // /model, /status and /profile; any other command answers
+    // "Unknown command: /<word>". Never during a turn (the caller serialises).
+    // `/config set` lets its conversion errors (std::invalid_argument,
+    // std::out_of_range) propagate, with nothing changed.
     CommandResult execute_command(const std::string& command, const std::string& args);
     std::string config_text() const;
 

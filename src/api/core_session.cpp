@@ -4,6 +4,7 @@
 // outcome onto the result and last_error.
 
 #include "api/core_session_impl.hpp"
+#include "api/ensure_utf8.hpp"
 #include "api/facade_convert.hpp"
 
 #include "config/agent_config.hpp"
@@ -215,7 +216,18 @@ CommandResult CoreSession::execute_command(const std::string& command, const std
     if (!impl_) return result;
     SessionLock lock(impl_->mutex);
     if (!impl_->agent) return result;
-    const vexa::CommandResult answer = impl_->agent->execute_command(command, args);
+    vexa::CommandResult answer;
+    try {
+        answer = impl_->agent->execute_command(command, args);
+    } catch (const std::exception& e) {
+        // A value /config set cannot convert: a failed command, never an
+        // exception in the host's face.
+        answer = vexa::CommandResult{};
+        answer.message = vexa::ensure_utf8(e.what());
+    } catch (...) {
+        answer = vexa::CommandResult{};
+        answer.message = "Command failed.";
+    }
     result.success = answer.success;
     result.should_exit = answer.should_exit;
     result.message = answer.message;
