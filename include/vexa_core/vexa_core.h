@@ -54,6 +54,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* Version of this interface. The build reads these lines, so the library,
+ * its CMake package version and vexa_core.pc always carry the same numbers.
+ * The 32 functions and six records below stay as they are within a major
+ * version. */
+#define VEXA_CORE_VERSION_MAJOR 0
+#define VEXA_CORE_VERSION_MINOR 1
+#define VEXA_CORE_VERSION_PATCH 0
+#define VEXA_CORE_VERSION_STRING "0.1.0"
+
 /* Export macro. The library is built with VEXA_CORE_BUILDING defined; hosts
  * leave it undefined. VEXA_CORE_STATIC disables the decorations. */
 #if defined(VEXA_CORE_STATIC)

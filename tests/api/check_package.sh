@@ -44,4 +44,15 @@ libdir=$(PKG_CONFIG_PATH="$pcdir" pkg-config --variable=libdir vexa_core)
 "$cxx" -std=c++17 -Wall -Wextra -pedantic -Werror "$consumer/main.cpp" -o "$work/pc_consumer_cpp" $flags
 LD_LIBRARY_PATH="$libdir" "$work/pc_consumer_c" "$work/base"
 LD_LIBRARY_PATH="$libdir" "$work/pc_consumer_cpp" "$work/base"
+
+echo "== version"
+# The header, the pkg-config file, the CMake package and the library file name
+# carry one version.
+header_version=$(sed -n 's/^#define VEXA_CORE_VERSION_STRING "\(.*\)"$/\1/p' "$prefix/include/vexa_core/vexa_core.h")
+pc_version=$(PKG_CONFIG_PATH="$pcdir" pkg-config --modversion vexa_core)
+cmake_version=$(sed -n 's/^-- vexa_core version: //p' "$work/configure.log")
+echo "header $header_version, pkg-config $pc_version, CMake package $cmake_version"
+[ -n "$header_version" ] && [ "$header_version" = "$pc_version" ] && [ "$header_version" = "$cmake_version" ] || {
+    echo "version mismatch"; exit 1; }
+test -e "$libdir/libvexa_core.so.$header_version" || { echo "no libvexa_core.so.$header_version"; exit 1; }
 echo "package ok"

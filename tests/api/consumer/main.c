@@ -5,6 +5,11 @@
 #include <stdio.h>
 #include <string.h>
 
+/* A host can test the interface version at compile time. */
+#if !defined(VEXA_CORE_VERSION_MAJOR) || VEXA_CORE_VERSION_MAJOR < 0
+#error "vexa_core.h carries no version"
+#endif
+
 int main(int argc, char** argv) {
     VexaCoreInitOptions options;
     VexaCoreHandle* handle = vexa_core_create();
@@ -15,7 +20,7 @@ int main(int argc, char** argv) {
     options.base_dir = argc > 1 ? argv[1] : ".";
     ok = vexa_core_initialize(handle, &options, NULL, NULL);
     error = vexa_core_last_error(handle);
-    printf("initialize=%d last_error=%s\n", ok, error);
+    printf("vexa_core %s: initialize=%d last_error=%s\n", VEXA_CORE_VERSION_STRING, ok, error);
     ok = ok == 1 && strncmp(error, "Warning: Could not load config from ", 36) == 0;
     vexa_core_shutdown(handle);
     vexa_core_destroy(handle);
