@@ -17,6 +17,7 @@
 #include "config/text_util.hpp"
 
 #include "fuzz_check.hpp"
+#include "fuzz_io.hpp"
 #include "temp_dir.hpp"
 #include "utf8_check.hpp"
 
@@ -37,33 +38,14 @@
 
 namespace {
 
+using fuzz::split;
+using fuzz::write_file;
+using fuzz::read_file;
+using fuzz::starts_with;
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t at = text.find(separator, from);
-        parts.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
-        if (at == std::string::npos) return parts;
-        from = at + 1;
-    }
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    FUZZ_CHECK(out.good());
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool starts_with(const std::string& text, const std::string& head) { return text.rfind(head, 0) == 0; }
 
 std::string fingerprint(const vexa::LLMConfig& c) {
     const vexa::LlamaCppConfig& l = c.llama_cpp;

@@ -17,6 +17,7 @@
 #include "support/credential_scan.hpp"
 
 #include "fuzz_check.hpp"
+#include "fuzz_io.hpp"
 #include "temp_dir.hpp"
 #include "utf8_check.hpp"
 
@@ -30,6 +31,10 @@
 
 namespace {
 
+using fuzz::split;
+using fuzz::write_file;
+using fuzz::starts_with;
+
 namespace fs = std::filesystem;
 
 const std::string& directory() {
@@ -39,24 +44,6 @@ const std::string& directory() {
 
 std::string file_in_dir(const char* name) { return (fs::path(directory()) / name).string(); }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t at = text.find(separator, from);
-        parts.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
-        if (at == std::string::npos) return parts;
-        from = at + 1;
-    }
-}
-
-void write_file(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    FUZZ_CHECK(out.good());
-}
-
-bool starts_with(const std::string& text, const std::string& head) { return text.rfind(head, 0) == 0; }
 
 bool ends_with(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;

@@ -15,6 +15,7 @@
 #include "config/text_util.hpp"
 
 #include "fuzz_check.hpp"
+#include "fuzz_io.hpp"
 #include "temp_dir.hpp"
 
 #include <nlohmann/json.hpp>
@@ -29,6 +30,10 @@
 
 namespace {
 
+using fuzz::split;
+using fuzz::write_file;
+using fuzz::starts_with;
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -40,24 +45,6 @@ const std::string& directory() {
     return dir.path();
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t at = text.find(separator, from);
-        parts.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
-        if (at == std::string::npos) return parts;
-        from = at + 1;
-    }
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    FUZZ_CHECK(out.good());
-}
-
-bool starts_with(const std::string& text, const std::string& head) { return text.rfind(head, 0) == 0; }
 
 bool same_text(const std::string& a, const std::string& b) { return vexa::ascii_lower(a) == vexa::ascii_lower(b); }
 

@@ -13,6 +13,7 @@
 #include "config/text_util.hpp"
 
 #include "fuzz_check.hpp"
+#include "fuzz_io.hpp"
 #include "temp_dir.hpp"
 
 #include <nlohmann/json.hpp>
@@ -29,6 +30,10 @@
 
 namespace {
 
+using fuzz::split;
+using fuzz::write_file;
+using fuzz::read_file;
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -37,28 +42,6 @@ constexpr std::int64_t kStamp = 1796765405LL * 10'000'000;  // 2026-12-08T21:30:
 const std::string& directory() {
     static const fuzz::TempDir dir("vexa_skill_fuzz");
     return dir.path();
-}
-
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t at = text.find(separator, from);
-        parts.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
-        if (at == std::string::npos) return parts;
-        from = at + 1;
-    }
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    FUZZ_CHECK(out.good());
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {

@@ -13,6 +13,7 @@
 #include "config/json_util.hpp"
 
 #include "fuzz_check.hpp"
+#include "fuzz_io.hpp"
 #include "utf8_check.hpp"
 
 #include <nlohmann/json.hpp>
@@ -26,18 +27,9 @@
 
 namespace {
 
-using nlohmann::json;
+using fuzz::split;
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t at = text.find(separator, from);
-        parts.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
-        if (at == std::string::npos) return parts;
-        from = at + 1;
-    }
-}
+using nlohmann::json;
 
 std::vector<std::string> list(const std::string& text) {
     if (text.empty()) return {};
