@@ -33,22 +33,13 @@ std::string validate_host_context(const HostLlmContext& context) {
 json build_host_request_body(const LLMConfig& config, const HostLlmContext& context,
                              const std::vector<ChatMessage>& messages, const std::vector<ToolDefinition>& tools,
                              bool stream, const CompletionOptions* options) {
-    json body = json::object();
     const std::string& model = options != nullptr && !options->model.empty() ? options->model : config.model;
-    if (!model.empty()) body["model"] = model;
-    body["temperature"] = options != nullptr && options->temperature ? *options->temperature : config.temperature;
-    body["max_tokens"] = options != nullptr && options->max_tokens ? *options->max_tokens : config.max_tokens;
-    body["stream"] = stream;
+    json body = build_chat_body(
+        model, messages, tools, options != nullptr && options->temperature ? *options->temperature : config.temperature,
+        options != nullptr && options->max_tokens ? *options->max_tokens : config.max_tokens, stream);
+    // The gateway picks its own model when none is configured.
+    if (model.empty()) body.erase("model");
     body["user"] = context.user;
-
-    json wire_messages = json::array();
-    for (const ChatMessage& message : messages) wire_messages.push_back(message_to_json(message, true));
-    body["messages"] = std::move(wire_messages);
-    json wire_tools = json::array();
-    for (const ToolDefinition& tool : tools) {
-        if (!tool.name.empty()) wire_tools.push_back(tool_to_json(tool));
-    }
-    if (!wire_tools.empty()) body["tools"] = std::move(wire_tools);
 
     if (!context.qorbin_ext.empty()) {
         json ext = parse_json_bounded(context.qorbin_ext);
@@ -59,7 +50,6 @@ json build_host_request_body(const LLMConfig& config, const HostLlmContext& cont
         if (!ext.is_object()) ext = json::object();
         ext["scene"] = *options->scene;  // the call's scene wins over one from the context
     }
-    if (stream) body["stream_options"] = json{{"include_usage", true}};
     return body;
 }
 

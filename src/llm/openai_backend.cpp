@@ -10,8 +10,14 @@ namespace {
 
 using nlohmann::json;
 
-json build_body(const std::string& model, const std::vector<ChatMessage>& messages,
-                const std::vector<ToolDefinition>& tools, double temperature, int max_tokens, bool stream) {
+bool is_success(const HttpResponse& response) {
+    return response.error.empty() && response.status_code >= 200 && response.status_code <= 299;
+}
+
+}  // namespace
+
+json build_chat_body(const std::string& model, const std::vector<ChatMessage>& messages,
+                     const std::vector<ToolDefinition>& tools, double temperature, int max_tokens, bool stream) {
     json body = json::object();
     body["model"] = model;
     body["temperature"] = temperature;
@@ -29,15 +35,9 @@ json build_body(const std::string& model, const std::vector<ChatMessage>& messag
     return body;
 }
 
-bool is_success(const HttpResponse& response) {
-    return response.error.empty() && response.status_code >= 200 && response.status_code <= 299;
-}
-
-}  // namespace
-
 json build_request_body(const ChatCompletionRequest& request) {
-    return build_body(request.model, request.messages, request.tools, request.temperature, request.max_tokens,
-                      request.stream);
+    return build_chat_body(request.model, request.messages, request.tools, request.temperature, request.max_tokens,
+                           request.stream);
 }
 
 json tool_to_json(const ToolDefinition& tool) {
@@ -113,7 +113,7 @@ StreamResult OpenAICompatibleBackend::chat_completion_stream(const std::vector<C
                                                              const std::vector<ToolDefinition>& tools,
                                                              const StreamCallbacks& callbacks) {
     const std::string body =
-        dump_json(build_body(config_.model, messages, tools, config_.temperature, config_.max_tokens, true), -1);
+        dump_json(build_chat_body(config_.model, messages, tools, config_.temperature, config_.max_tokens, true), -1);
     const std::string url = endpoint();
     return session_.run(callbacks, [&](const HttpDataSink& sink) {
         return http_.post_stream(
@@ -133,7 +133,7 @@ CompletionResult OpenAICompatibleBackend::chat_completion_result(const std::vect
     const std::string& model = options.model.empty() ? config_.model : options.model;
     const double temperature = options.temperature ? *options.temperature : config_.temperature;
     const int max_tokens = options.max_tokens ? *options.max_tokens : config_.max_tokens;
-    const std::string body = dump_json(build_body(model, messages, {}, temperature, max_tokens, false), -1);
+    const std::string body = dump_json(build_chat_body(model, messages, {}, temperature, max_tokens, false), -1);
 
     return completion_result_from_response(http_.post(endpoint(), body, HttpHeaders{}), "openai");
 }

@@ -36,6 +36,9 @@ struct ChatCompletionResponse {
 
 // The JSON body of a chat-completions request (serialise it compactly).
 nlohmann::json build_request_body(const ChatCompletionRequest& request);
+nlohmann::json build_chat_body(const std::string& model, const std::vector<ChatMessage>& messages,
+                               const std::vector<ToolDefinition>& tools, double temperature, int max_tokens,
+                               bool stream);
 // {"type": ..., "function": {"name", "description" (only when not empty), "parameters"}}
 nlohmann::json tool_to_json(const ToolDefinition& tool);
 // Decodes a buffered answer; a member of the wrong type raises nlohmann::json::type_error.

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <string>
@@ -93,6 +94,17 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// Whole files, parent directories created on write.
+inline void write_file(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // Writes <base>/config/agent_config.json for a server at `base_url`. Every key
 // the tests depend on is written, because a load keeps fields the file lacks.

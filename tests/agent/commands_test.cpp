@@ -31,15 +31,8 @@ constexpr const char* kBaseUrl = "http://127.0.0.1:9/v1";  // never contacted: c
 constexpr const char* kNameId = "11111111-aaaa-4bbb-8ccc-000000000001";
 constexpr const char* kFactId = "22222222-bbbb-4ccc-8ddd-000000000002";
 
-void write_file(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test::read_file;
+using test::write_file;
 
 nlohmann::json read_json(const fs::path& path) { return nlohmann::json::parse(read_file(path)); }
 

@@ -48,15 +48,8 @@ constexpr const char* kNewUserProfile =
     "<user_profile>\nThis is a relatively new user. Be welcoming and attentive to learn their preferences through "
     "conversation.\n</user_profile>\n";
 
-void write_file(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test::read_file;
+using test::write_file;
 
 nlohmann::json read_json(const fs::path& path) { return nlohmann::json::parse(read_file(path)); }
 

@@ -36,15 +36,8 @@ namespace fs = std::filesystem;
 constexpr std::uint32_t kNoLocalMemory = 0x08;  // keeps background extraction from adding requests
 constexpr std::uint32_t kNoModelTool = 0x40;
 
-void write_file(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test::read_file;
+using test::write_file;
 
 fs::path config_file(const fs::path& base) { return base / "config" / "agent_config.json"; }
 

@@ -29,15 +29,8 @@ using test::tool_response;
 using test::TurnOptions;
 namespace fs = std::filesystem;
 
-void write_file(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test::read_file;
+using test::write_file;
 
 std::string buffered_answer(const std::string& text, int prompt_tokens = 0) {
     nlohmann::json body = {{"id", "sum-1"},
