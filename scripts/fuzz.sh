@@ -37,6 +37,7 @@ targets=(
   skill_content:16384
   knowledge:16384
   models:16384
+  plan:16384
   commands:4096
 )
 if [ $# -gt 0 ]; then

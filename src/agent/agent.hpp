@@ -17,6 +17,8 @@
 #include "llm/llm_client.hpp"
 #include "llm/llm_state.hpp"
 #include "models/model_manager.hpp"
+#include "orchestration/task_planner.hpp"
+#include "orchestration/task_scheduler.hpp"
 #include "skills/skill_manager.hpp"
 #include "tools/dynamic_tool.hpp"
 #include "tools/tool_registry.hpp"
@@ -183,6 +185,20 @@ public:
     void append_assistant(ReactContext& ctx, const ChatMessage& message);
     void handle_tool_calls(ReactContext& ctx, RoundTrace& round, const std::vector<ToolCall>& calls);
 
+    // ---- orchestration (a planned turn) --------------------------------------
+    // Asks the model for a task graph; an unusable answer gives an invalid one.
+    TaskGraph plan_tasks(const std::string& text, const EventCallback& on_event);
+    // Runs a valid graph's tasks on the scheduler and aggregates their
+    // results into the turn's answer (or ends the turn as cancelled).
+    AgentResponse run_orchestrated(const std::string& text, const AgentChatOptions& options, const TaskGraph& graph,
+                                   std::int32_t round_limit, const EventCallback& on_event);
+    // One task: its own ReAct loop over a private message list.
+    TaskResult execute_task(const TaskNode& node, const std::string& upstream_context,
+                            const AgentChatOptions& options, std::int32_t round_limit, const EventCallback& on_event);
+    // The final answer from the task results, or the aggregation failure text.
+    std::string aggregate_results(const std::string& text, const std::vector<TaskResult>& results,
+                                  const AgentChatOptions& options, const EventCallback& on_event);
+
 private:
     void deliver_locked(const AgentEvent& event, const EventCallback& callback);
     void add_prompt_sources();
@@ -259,6 +275,9 @@ private:
     std::string last_error_;
     mutable std::mutex request_id_mutex_;
     std::string last_llm_request_id_;
+    // Guards the session store's latest system prompt, which the model calls
+    // of concurrently running tasks write.
+    std::mutex stored_prompt_mutex_;
 
     // Holds the prompt lock and the host's prompt texts.
     SystemPromptAssembler prompt_;

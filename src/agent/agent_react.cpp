@@ -167,11 +167,26 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundTrace& round, bool& wants_t
     if (report) set_state(LLMState::waiting, ctx.on_event);
 
     StreamResult result;
-    {
+    bool done = false;
+    if (ctx.parallel_model_call) {
+        {
+            std::lock_guard<std::mutex> prompt_lock(stored_prompt_mutex_);
+            conversation_.set_system_prompt(system_prompt);
+        }
+        done = llm_.parallel_chat_completion_stream(request, tools, callbacks, result);
+        if (done) {
+            std::lock_guard<std::mutex> id_lock(request_id_mutex_);
+            last_llm_request_id_ = result.response_id;
+        }
+    }
+    if (!done) {
         LlmLock lock(*this);
-        // Under the model lock: parallel tasks of one agent must not write the
-        // store's latest prompt at the same time.
-        conversation_.set_system_prompt(system_prompt);
+        {
+            // Tasks of one turn may run at once and must not write the
+            // store's latest prompt at the same time.
+            std::lock_guard<std::mutex> prompt_lock(stored_prompt_mutex_);
+            conversation_.set_system_prompt(system_prompt);
+        }
         result = llm_.chat_completion_stream(request, tools, callbacks);
         std::lock_guard<std::mutex> id_lock(request_id_mutex_);
         last_llm_request_id_ = result.response_id;

@@ -80,10 +80,20 @@ AgentResponse Agent::chat(const std::string& text, const AgentChatOptions& optio
         compress_if_needed();
 
         const std::int32_t limit = round_limit(options);
-        if (orchestration_wanted(options) && !options.images.empty()) {
-            log_line(LogLevel::INFO, "图片输入禁用编排，回落传统 ReAct。");
+        if (orchestration_wanted(options)) {
+            if (!options.images.empty()) {
+                log_line(LogLevel::INFO, "图片输入禁用编排，回落传统 ReAct。");
+            } else if (!cancel_.load()) {
+                // Anything but a usable graph falls back to the ReAct loop
+                // without a word to the user.
+                const TaskGraph graph = plan_tasks(text, on_event);
+                if (graph.valid && !cancel_.load()) {
+                    response = run_orchestrated(text, options, graph, limit, on_event);
+                    finish_turn();
+                    return response;
+                }
+            }
         }
-        // Without a planner every turn takes the ReAct path.
 
         ManagerConversationView view(conversation_);
         ReactContext ctx;

@@ -56,6 +56,9 @@ struct ReactContext {
     EventCallback on_event;
     bool report_state = true;
     std::int32_t max_rounds = 16;
+    // The model call runs beside the calls of other loops (a planned turn's
+    // tasks on a remote backend) instead of waiting for the model lock.
+    bool parallel_model_call = false;
     bool has_deadline = false;
     std::int64_t deadline = 0;  // steady clock, ns
 

@@ -124,6 +124,7 @@ void read_sections(const json& root, AgentConfig& config) {
         r.read("max_parallel_tasks", a.max_parallel_tasks);
         r.read("task_timeout_seconds", a.task_timeout_seconds);
         r.read("planner_max_tasks", a.planner_max_tasks);
+        r.read("parallel_model_calls", a.parallel_model_calls);
     }
     if (const json* paths = section(root, "paths")) {
         const SectionReader r(*paths);
@@ -186,6 +187,7 @@ json to_json(const AgentConfig& config) {
         {"max_parallel_tasks", a.max_parallel_tasks},
         {"task_timeout_seconds", a.task_timeout_seconds},
         {"planner_max_tasks", a.planner_max_tasks},
+        {"parallel_model_calls", a.parallel_model_calls},
     };
     root["paths"] = {
         {"skills_dir", p.skills_dir},

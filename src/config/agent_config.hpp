@@ -43,6 +43,9 @@ struct AgentSettings {
     int max_parallel_tasks = 4;
     int task_timeout_seconds = 120;
     int planner_max_tasks = 8;
+    // Tasks of one orchestrated turn call a remote model at the same time,
+    // each on its own connection; false serialises them like every other call.
+    bool parallel_model_calls = true;
 };
 
 struct PathsConfig {

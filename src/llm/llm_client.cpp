@@ -301,36 +301,45 @@ CompletionResult LLMClient::chat_completion_result(const std::vector<ChatMessage
     return result;
 }
 
-CompletionResult LLMClient::side_completion(const std::vector<ChatMessage>& messages,
-                                           const CompletionOptions& options) {
-    CompletionResult result;
+std::shared_ptr<ILLMBackend> LLMClient::make_detached_backend(std::string& error, bool& local) {
+    local = false;
     LLMConfig effective;
     std::string session_id;
     std::shared_ptr<ILLMBackend> active;
     {
         std::lock_guard lock(mutex_);
         if (!configured_ || !backend_) {
-            result.error = last_error_.empty() ? std::string(kNotConfigured) : last_error_;
-            return result;
+            error = last_error_.empty() ? std::string(kNotConfigured) : last_error_;
+            return nullptr;
         }
         if (is_local_) {
-            result.error = "A side completion needs a remote backend.";
-            return result;
+            local = true;
+            return nullptr;
         }
         effective = effective_;
         session_id = session_id_;
         active = backend_;
     }
-    std::shared_ptr<ILLMBackend> backend = make_backend(effective, result.error);
-    if (!backend) return result;
+    std::shared_ptr<ILLMBackend> backend = make_backend(effective, error);
+    if (!backend) return nullptr;
     // The gateway context is the host's, not part of the configuration: the
-    // side backend takes the one the active backend holds now.
+    // new backend takes the one the active backend holds now.
     if (const auto* active_host = dynamic_cast<const HostBackend*>(active.get())) {
-        if (auto* side_host = dynamic_cast<HostBackend*>(backend.get())) {
-            side_host->set_host_llm_context(active_host->host_llm_context());
+        if (auto* own_host = dynamic_cast<HostBackend*>(backend.get())) {
+            own_host->set_host_llm_context(active_host->host_llm_context());
         }
     }
     backend->set_session_id(session_id);
+    return backend;
+}
+
+CompletionResult LLMClient::side_completion(const std::vector<ChatMessage>& messages,
+                                           const CompletionOptions& options) {
+    CompletionResult result;
+    bool local = false;
+    std::shared_ptr<ILLMBackend> backend = make_detached_backend(result.error, local);
+    if (local) result.error = "A side completion needs a remote backend.";
+    if (!backend) return result;
     {
         std::lock_guard lock(mutex_);
         if (side_closed_) {
@@ -351,6 +360,36 @@ CompletionResult LLMClient::side_completion(const std::vector<ChatMessage>& mess
     result = backend->chat_completion_result(messages, options);
     if (!result.ok && result.error.empty()) result.error = "sync completion failed";
     return result;
+}
+
+bool LLMClient::parallel_chat_completion_stream(const std::vector<ChatMessage>& messages,
+                                                const std::vector<ToolDefinition>& tools,
+                                                const StreamCallbacks& callbacks, StreamResult& result) {
+    result = StreamResult{};
+    bool local = false;
+    std::shared_ptr<ILLMBackend> backend = make_detached_backend(result.error, local);
+    if (local) return false;
+    if (!backend) {
+        result.ok = false;
+        if (callbacks.on_state) callbacks.on_state(LLMState::error);
+        return true;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        in_flight_.push_back(backend);
+    }
+    struct Unregister {
+        LLMClient& client;
+        const std::shared_ptr<ILLMBackend>& backend;
+        ~Unregister() {
+            std::lock_guard lock(client.mutex_);
+            auto& calls = client.in_flight_;
+            auto it = std::find(calls.begin(), calls.end(), backend);
+            if (it != calls.end()) calls.erase(it);
+        }
+    } unregister{*this, backend};
+    result = backend->chat_completion_stream(messages, tools, callbacks);
+    return true;
 }
 
 void LLMClient::close_side_calls() {

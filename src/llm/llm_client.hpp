@@ -81,6 +81,15 @@ public:
     // context): that is answered with an error. Does not touch last_error;
     // cancel() leaves it alone.
     CompletionResult side_completion(const std::vector<ChatMessage>& messages, const CompletionOptions& options);
+    // A streamed call on a backend of its own, built like a side completion's,
+    // so that several calls (the tasks of a planned turn) run at the same
+    // time, each on its own connection and stream parser. cancel() reaches
+    // it. False, with nothing done, when the active backend is the
+    // in-process one: its single context takes calls one at a time, so the
+    // caller must serialise and use chat_completion_stream.
+    bool parallel_chat_completion_stream(const std::vector<ChatMessage>& messages,
+                                         const std::vector<ToolDefinition>& tools, const StreamCallbacks& callbacks,
+                                         StreamResult& result);
     // For shutdown: stops the side completions running now and refuses new ones.
     void close_side_calls();
     std::string chat_completion(const std::vector<ChatMessage>& messages);
@@ -103,6 +112,11 @@ private:
     // A backend built by the factory and configured for `config`; null with `error`.
     std::unique_ptr<ILLMBackend> make_backend(const LLMConfig& config, std::string& error);
     void set_last_error(std::string error);
+    // A fresh backend for the current configuration (with the gateway
+    // context of the active one) for a call beside the active backend's.
+    // Null with `error` when unconfigured; `local` is set (and null
+    // returned) when the active backend is the in-process one.
+    std::shared_ptr<ILLMBackend> make_detached_backend(std::string& error, bool& local);
 
     BackendFactory factory_;
 
