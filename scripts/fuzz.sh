@@ -30,6 +30,7 @@ targets=(
   sse_stream:65536
   chat_message:16384
   session_file:16384
+  records:16384
   agent_config:8192
   ensure_utf8:4096
   redaction:16384

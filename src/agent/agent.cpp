@@ -91,6 +91,7 @@ bool Agent::start(EventCallback default_callback) {
         TimingRegistry::instance().set_enabled(config().perf_enabled);
         remove_stale_session_files();
         conversation_.new_session();
+        point_recorder_at_session();
         user_turns_ = 0;
         turn_start_ = 0;
         completed_turns_.store(0);
@@ -186,6 +187,7 @@ void Agent::shutdown() {
     llm_.close_side_calls();
     wait_for_memory_extraction();
     autosave();
+    recorder_.close();
     save_knowledge();
     models_.bind(nullptr);
     started_.store(false);
@@ -296,13 +298,35 @@ std::string Agent::build_system_prompt() const { return prompt_.build(); }
 
 // ---- sessions -----------------------------------------------------------------
 
-void Agent::autosave() { autosave_session(conversation_); }
+void Agent::autosave() {
+    if (autosave_session(conversation_) != AutosaveResult::skipped) recorder_.flush();
+}
 
 bool Agent::save_session() {
     std::string error;
-    if (save_session_file(conversation_, error)) return true;
+    const bool saved = save_session_file(conversation_, error);
+    // Whatever the save did, the record file is brought up to date with it
+    // (nothing happens while no records are kept).
+    recorder_.flush();
+    if (saved) return true;
     set_last_error(error);
     return false;
+}
+
+void Agent::point_recorder_at_session() {
+    if (persistence_disabled()) {
+        recorder_.close();
+        recorder_.set_session_only(conversation_.session_id());
+        return;
+    }
+    recorder_.open(conversation_.session_id(), config().resolve_path(config().paths.conversations_full_dir));
+}
+
+void Agent::append_record(InteractionRecord record) { recorder_.append(std::move(record)); }
+
+void Agent::set_record_model_info(RoundBuilder& round, std::string request_id, std::string finish_reason) const {
+    const LLMConfig in_force = llm_.has_backend() ? llm_.effective_config() : config().llm;
+    round.set_model_info(in_force.model, in_force.backend, std::move(request_id), std::move(finish_reason));
 }
 
 bool Agent::load_session(const std::string& id) {
@@ -326,15 +350,19 @@ bool Agent::load_session(const std::string& id) {
         return false;
     }
     llm_.set_session_id(conversation_.session_id());
-    user_turns_ = count_completed_turns(conversation_.messages());
+    point_recorder_at_session();
+    user_turns_ = std::max(count_completed_turns(conversation_.messages()), recorder_.last_user_turn_index());
     turn_start_ = conversation_.message_count();
+    if (const TokenUsage recorded = recorder_.session_usage(); has_usage(recorded)) conversation_.set_usage(recorded);
     return true;
 }
 
 std::vector<std::string> Agent::list_sessions() const { return list_session_files(); }
 
 bool Agent::save_before_replacing() {
-    if (autosave_session(conversation_) != AutosaveResult::failed) return true;
+    const AutosaveResult saved = autosave_session(conversation_);
+    if (saved != AutosaveResult::skipped) recorder_.flush();
+    if (saved != AutosaveResult::failed) return true;
     // The conversation is about to be dropped: without its file it would be lost.
     set_last_error(kSaveConversationError);
     return false;
@@ -343,6 +371,7 @@ bool Agent::save_before_replacing() {
 bool Agent::new_session() {
     if (!save_before_replacing()) return false;
     conversation_.new_session();
+    point_recorder_at_session();
     user_turns_ = 0;
     turn_start_ = 0;
     return true;
@@ -352,6 +381,7 @@ bool Agent::clear_session() {
     if (!save_before_replacing()) return false;
     conversation_.clear();
     conversation_.new_session();
+    point_recorder_at_session();
     user_turns_ = 0;
     turn_start_ = 0;
     return true;
@@ -370,7 +400,8 @@ int Agent::after_injection(int count, bool replace) {
         set_last_error(kHostConversationError);
         return -1;
     }
-    user_turns_ = std::max(user_turns_, count_completed_turns(conversation_.messages()));
+    user_turns_ = std::max({user_turns_, count_completed_turns(conversation_.messages()),
+                            recorder_.last_user_turn_index()});
     turn_start_ = conversation_.message_count();
     emit_notice(std::string(replace ? "Injected " : "Appended ") + std::to_string(count) +
                     " conversation message(s) from host memory.",
@@ -516,17 +547,6 @@ std::string Agent::oneshot(const std::string& messages_json, const std::string& 
         set_last_error(error);
     }
     return result_json();
-}
-
-std::vector<RoundTrace> Agent::last_turn_rounds() const {
-    std::lock_guard<std::mutex> lock(rounds_mutex_);
-    return rounds_;
-}
-
-void Agent::record_round(RoundTrace round) {
-    round.finish();
-    std::lock_guard<std::mutex> lock(rounds_mutex_);
-    rounds_.push_back(std::move(round));
 }
 
 }  // namespace vexa

@@ -8,6 +8,7 @@
 #include "agent/system_prompt.hpp"
 #include "conversation/chat_message.hpp"
 #include "conversation/conversation_manager.hpp"
+#include "conversation/interaction_recorder.hpp"
 #include "knowledge/background_runner.hpp"
 #include "knowledge/identity.hpp"
 #include "knowledge/memory_extractor.hpp"
@@ -26,6 +27,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -176,14 +178,26 @@ public:
     // agent runs on the calling thread).
     ModelManager& models() { return models_; }
 
-    // The rounds of the latest turn, in order.
-    std::vector<RoundTrace> last_turn_rounds() const;
+    // ---- interaction records ----------------------------------------------
+    // Every model call made for a turn leaves one record. Code outside the
+    // ReAct loop (planning, aggregation) builds its record with a RoundBuilder,
+    // fills the model and backend with set_record_model_info and appends it.
+    // Any thread.
+    void append_record(InteractionRecord record);
+    // set_model_info with the model and backend in force (the client's
+    // effective configuration when it has a backend, else the configured one).
+    void set_record_model_info(RoundBuilder& round, std::string request_id, std::string finish_reason) const;
+    // The records of the latest turn, in order (request messages left out:
+    // the record file has them).
+    std::vector<InteractionRecord> last_turn_records() const { return recorder_.turn_records(); }
+    // <conversations_full_dir>/<session id>.json; empty while no records are kept.
+    std::filesystem::path record_file_path() const { return recorder_.file_path(); }
 
     // ---- ReAct loop and tool execution (also used by orchestrated tasks) ---
     void run_react_loop(ReactContext& ctx);
-    bool execute_llm_call(ReactContext& ctx, RoundTrace& round, bool& wants_tools);
+    bool execute_llm_call(ReactContext& ctx, RoundBuilder& round, bool& wants_tools);
     void append_assistant(ReactContext& ctx, const ChatMessage& message);
-    void handle_tool_calls(ReactContext& ctx, RoundTrace& round, const std::vector<ToolCall>& calls);
+    void handle_tool_calls(ReactContext& ctx, RoundBuilder& round, const std::vector<ToolCall>& calls);
 
     // ---- orchestration (a planned turn) --------------------------------------
     // Asks the model for a task graph; an unusable answer gives an invalid one.
@@ -211,8 +225,10 @@ private:
     void compress_if_needed();
     void choose_turn_tools(const std::string& text, const AgentChatOptions& options);
     void rollback_turn(bool mark);
-    void finish_turn();
-    void record_round(RoundTrace round);
+    void finish_turn(std::size_t records_at_start);
+    // Points the recorder at the current session (or, with persistence off,
+    // only tells it the id).
+    void point_recorder_at_session();
     void autosave();
     bool save_before_replacing();
     int after_injection(int count, bool replace);
@@ -292,8 +308,8 @@ private:
     std::string profile_path_;
     MemoryExtractor extractor_;
 
-    mutable std::mutex rounds_mutex_;
-    std::vector<RoundTrace> rounds_;
+    // Locks itself; appended to from task worker threads too.
+    InteractionRecorder recorder_;
 
     int user_turns_ = 0;
     std::size_t turn_start_ = 0;

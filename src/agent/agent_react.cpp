@@ -22,25 +22,6 @@ std::int64_t steady_now_ns() {
 
 }  // namespace
 
-void RoundTrace::start(int number, const std::string& phase_name, const std::string& task) {
-    round = number;
-    phase = phase_name;
-    task_id = task;
-    started_ns = steady_now_ns();
-}
-
-void RoundTrace::mark_first_token() {
-    if (first_token_ns < 0) first_token_ns = steady_now_ns();
-}
-
-void RoundTrace::set_finish_reason(const std::string& reason) {
-    if (!reason.empty()) finish_reason = reason;
-}
-
-void RoundTrace::finish() {
-    if (finished_ns == 0) finished_ns = steady_now_ns();
-}
-
 void Agent::run_react_loop(ReactContext& ctx) {
     int i = 0;
     while (!cancel_.load()) {
@@ -52,17 +33,14 @@ void Agent::run_react_loop(ReactContext& ctx) {
         if (i > ctx.max_rounds) {
             const std::string text = "Tool call loop exceeded max_tool_rounds=" + std::to_string(ctx.max_rounds);
             ctx.response->error = text;
-            RoundTrace round;
+            RoundBuilder round;
             round.start(i, ctx.phase, ctx.task_id);
-            round.success = false;
-            round.error = text;
-            {
-                const LLMConfig effective = llm_.effective_config();
-                round.model = effective.model;
-                round.backend = effective.backend;
-            }
+            ChatMessage empty;
+            empty.role = MessageRole::assistant;
+            round.set_result(std::move(empty), false, text);
+            set_record_model_info(round, {}, {});
             round.set_finish_reason("max_tool_rounds");
-            record_round(std::move(round));
+            append_record(round.finish());
             if (ctx.report_state) {
                 set_last_error(text);
                 set_state(LLMState::error, ctx.on_event);
@@ -70,12 +48,12 @@ void Agent::run_react_loop(ReactContext& ctx) {
             }
             return;
         }
-        RoundTrace round;
+        RoundBuilder round;
         round.start(i, ctx.phase, ctx.task_id);
         bool wants_tools = false;
         if (!execute_llm_call(ctx, round, wants_tools)) {
             if (cancel_.load()) round.set_finish_reason("cancelled");
-            record_round(std::move(round));
+            append_record(round.finish());
             return;
         }
         if (wants_tools) {
@@ -87,12 +65,12 @@ void Agent::run_react_loop(ReactContext& ctx) {
                 handle_tool_calls(ctx, round, calls);
             }
         }
-        record_round(std::move(round));
+        append_record(round.finish());
         if (!wants_tools) return;
     }
 }
 
-bool Agent::execute_llm_call(ReactContext& ctx, RoundTrace& round, bool& wants_tools) {
+bool Agent::execute_llm_call(ReactContext& ctx, RoundBuilder& round, bool& wants_tools) {
     ScopedTimer timer("llm.total_latency");
     wants_tools = false;
 
@@ -128,6 +106,7 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundTrace& round, bool& wants_t
     request.insert(request.end(), history.begin() + static_cast<std::ptrdiff_t>(ctx.request_synced), history.end());
     ctx.request_synced = history.size();
     request.front().content = system_prompt;
+    round.set_request(system_prompt, request, definitions);
 
     const bool report = ctx.report_state;
     const AgentChatOptions& options = *ctx.options;
@@ -192,16 +171,9 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundTrace& round, bool& wants_t
         last_llm_request_id_ = result.response_id;
     }
 
-    round.success = result.ok;
-    round.error = result.error;
-    round.usage = finalize_usage(result.usage, request, result.message);
-    {
-        const LLMConfig effective = llm_.effective_config();
-        round.model = effective.model;
-        round.backend = effective.backend;
-    }
-    round.request_id = result.response_id;
-    round.set_finish_reason(result.finish_reason);
+    round.set_result(result.message, result.ok, result.error);
+    round.set_round_usage(finalize_usage(result.usage, request, result.message));
+    set_record_model_info(round, result.response_id, result.finish_reason);
 
     if (result.ok) {
         wants_tools = !result.message.tool_calls.empty();

@@ -65,7 +65,7 @@ std::string Agent::run_one_tool_call(const ToolCall& call, const std::string& di
     return result;
 }
 
-void Agent::handle_tool_calls(ReactContext& ctx, RoundTrace& round, const std::vector<ToolCall>& calls) {
+void Agent::handle_tool_calls(ReactContext& ctx, RoundBuilder& round, const std::vector<ToolCall>& calls) {
     const AgentChatOptions& options = *ctx.options;
     if (ctx.report_state) set_state(LLMState::tool_calling, ctx.on_event);
 
@@ -121,16 +121,7 @@ void Agent::handle_tool_calls(ReactContext& ctx, RoundTrace& round, const std::v
         ctx.response->tool_results.push_back(result);
         std::string content = tool_message_content(call.name, result, ok);
 
-        ToolExecutionTrace trace;
-        trace.id = call.id;
-        trace.name = call.name;
-        trace.arguments = call.arguments;
-        trace.result = result;
-        trace.model_result = content;
-        trace.success = ok;
-        trace.duration_ms = durations[j];
-        trace.started_at_ms = starts[j];
-        round.tools.push_back(std::move(trace));
+        round.add_tool_execution(call.id, call.name, call.arguments, result, ok, durations[j], starts[j]);
 
         if (options.emit_tool_events) {
             AgentEvent event;

@@ -57,12 +57,9 @@ AgentResponse Agent::chat(const std::string& text, const AgentChatOptions& optio
     }
     llm_.set_session_id(conversation_.session_id());
     prompt_.set_turn_prompt(options.turn_system_prompt);
-    {
-        std::lock_guard<std::mutex> lock(rounds_mutex_);
-        rounds_.clear();
-    }
 
     bool turn_open = false;
+    std::size_t records_at_start = recorder_.record_count();
     try {
         repair_conversation(conversation_);
         conversation_.add_user_message(text, options.images);
@@ -76,8 +73,10 @@ AgentResponse Agent::chat(const std::string& text, const AgentChatOptions& optio
         }
 
         ++user_turns_;
+        recorder_.begin_turn(user_turns_, text);
         choose_turn_tools(text, options);
         compress_if_needed();
+        records_at_start = recorder_.record_count();
 
         const std::int32_t limit = round_limit(options);
         if (orchestration_wanted(options)) {
@@ -131,10 +130,10 @@ AgentResponse Agent::chat(const std::string& text, const AgentChatOptions& optio
         // Whatever escapes (a host callback that throws, memory exhaustion)
         // must not leave a half turn, the turn prompt or images behind.
         if (turn_open) rollback_turn(false);
-        finish_turn();
+        finish_turn(records_at_start);
         throw;
     }
-    finish_turn();
+    finish_turn(records_at_start);
     return response;
 }
 
@@ -188,18 +187,10 @@ void Agent::rollback_turn(bool mark) {
     turn_start_ = messages.size();
 }
 
-void Agent::finish_turn() {
-    TokenUsage turn_usage;
-    bool any = false;
-    {
-        std::lock_guard<std::mutex> lock(rounds_mutex_);
-        for (const auto& round : rounds_) {
-            if (!has_usage(round.usage)) continue;
-            turn_usage = any ? add_usage(turn_usage, round.usage) : round.usage;
-            any = true;
-        }
-    }
-    if (any) conversation_.add_usage(turn_usage);
+void Agent::finish_turn(std::size_t records_at_start) {
+    // Without records (persistence off) the turn's usage is unknown and the
+    // session usage stays as it is.
+    conversation_.add_usage(recorder_.usage_since(records_at_start));
     conversation_.strip_images();
     prompt_.set_turn_prompt({});
 }

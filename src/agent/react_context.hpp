@@ -1,50 +1,16 @@
 #pragma once
-// What one ReAct loop works with, and the trace each of its rounds leaves.
+// What one ReAct loop works with.
 
 #include "agent/agent_event.hpp"
 #include "agent/conversation_view.hpp"
 #include "conversation/chat_message.hpp"
+#include "conversation/interaction_record.hpp"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace vexa {
-
-struct ToolExecutionTrace {
-    std::string id;
-    std::string name;
-    std::string arguments;      // as the model sent them
-    std::string result;         // raw
-    std::string model_result;   // what the model was given
-    bool success = false;
-    std::int32_t duration_ms = 0;
-    std::int64_t started_at_ms = 0;  // wall clock, ms since 1970
-};
-
-// One round: a model call and the tool calls it asked for.
-struct RoundTrace {
-    int round = 0;
-    std::string phase;
-    std::string task_id;
-    std::int64_t started_ns = 0;       // steady clock
-    std::int64_t first_token_ns = -1;  // steady clock; -1 = no output
-    std::int64_t finished_ns = 0;
-    bool success = false;
-    std::string error;
-    TokenUsage usage;
-    std::string model;
-    std::string backend;
-    std::string request_id;
-    std::string finish_reason;
-    std::vector<ToolExecutionTrace> tools;
-
-    void start(int number, const std::string& phase_name, const std::string& task);
-    void mark_first_token();
-    // Keeps the previous reason when given an empty one.
-    void set_finish_reason(const std::string& reason);
-    void finish();
-};
 
 struct ReactContext {
     IConversationView* view = nullptr;

@@ -286,7 +286,11 @@ std::vector<std::string> list_session_files() {
 }
 
 void remove_stale_session_files() {
-    if (!persistence_disabled()) remove_stale_temp_files(path_from_utf8(conversations_directory()));
+    if (persistence_disabled()) return;
+    remove_stale_temp_files(path_from_utf8(conversations_directory()));
+    // The record files are replaced the same way.
+    const auto& config = AgentConfig::instance();
+    remove_stale_temp_files(path_from_utf8(config.resolve_path(config.paths.conversations_full_dir)));
 }
 
 AutosaveResult autosave_session(const ConversationManager& conversation) {

@@ -114,7 +114,8 @@ AutosaveResult autosave_session(const ConversationManager& conversation);
 
 // Start-up, once the configuration is loaded: removes the temporary files that
 // saves of processes now gone (killed mid-write) left in the conversations
-// directory. Nothing with persistence disabled.
+// directory and the interaction records directory. Nothing with persistence
+// disabled.
 void remove_stale_session_files();
 
 }  // namespace vexa

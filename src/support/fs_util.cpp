@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <system_error>
 
 namespace vexa {
@@ -151,6 +152,18 @@ std::size_t remove_stale_temp_files(const fs::path& directory) {
 }
 
 bool write_file_atomic(const fs::path& requested, std::string_view data, bool text_mode, std::string* error) {
+    return write_file_atomic(requested, std::span<const std::string_view>(&data, 1), text_mode, error);
+}
+
+bool read_entire_file(const fs::path& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+bool write_file_atomic(const fs::path& requested, std::span<const std::string_view> pieces, bool text_mode,
+                       std::string* error) {
     std::error_code ec;
     fs::path target = requested;
     // Write through a symbolic link rather than replacing the link itself.
@@ -188,7 +201,7 @@ bool write_file_atomic(const fs::path& requested, std::string_view data, bool te
         if (!text_mode) mode |= std::ios::binary;
         std::ofstream out(temp, mode);
         if (!out.is_open()) return discard("cannot create " + path_to_utf8(temp));
-        out.write(data.data(), static_cast<std::streamsize>(data.size()));
+        for (const std::string_view data : pieces) out.write(data.data(), static_cast<std::streamsize>(data.size()));
         out.flush();
         if (!out) return discard("write failed: " + path_to_utf8(temp));
         out.close();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,13 @@ std::string path_to_utf8(const std::filesystem::path& path);
 // killed process can be told from one still being written.
 bool write_file_atomic(const std::filesystem::path& target, std::string_view data, bool text_mode = false,
                        std::string* error = nullptr);
+// The same with the content given as consecutive pieces, for writers that
+// keep a large file's text in parts and should not join them first.
+bool write_file_atomic(const std::filesystem::path& target, std::span<const std::string_view> pieces,
+                       bool text_mode = false, std::string* error = nullptr);
+
+// Reads a whole file as bytes; false when it cannot be opened or read.
+bool read_entire_file(const std::filesystem::path& path, std::string& out);
 
 // Start-up clean-up of what killed writers left behind: removes the
 // temporary files of write_file_atomic directly in `directory` whose writing

@@ -81,7 +81,7 @@ TEST_F(AgentCancelTest, CancelMidStreamKeepsThePartialAnswerMarked) {
     EXPECT_EQ(all[all.size() - 2].state, LLMState::idle);
     EXPECT_EQ(all.back().type, AgentEventType::Error);
     EXPECT_EQ(all.back().text, "Generation cancelled.");
-    auto rounds = agent.last_turn_rounds();
+    auto rounds = agent.last_turn_records();
     ASSERT_EQ(rounds.size(), 1u);
     EXPECT_EQ(rounds[0].finish_reason, "cancelled");
 
@@ -142,7 +142,7 @@ TEST_F(AgentCancelTest, CancelWhileAToolRunsSkipsTheRemainingCalls) {
     ASSERT_EQ(stored.size(), 5u);
     EXPECT_EQ(stored[1].content, "[已被用户中断]");
     EXPECT_EQ(stored[3].content.rfind("⚠️ TOOL_FAILED: slow — cancelled\n", 0), 0u);
-    auto rounds = agent.last_turn_rounds();
+    auto rounds = agent.last_turn_records();
     ASSERT_EQ(rounds.size(), 1u);
     EXPECT_EQ(rounds[0].finish_reason, "cancelled");
 }

@@ -250,13 +250,13 @@ TEST_F(AgentTurnTest, HostToolsRunSequentiallyAndTheHookCanReject) {
     EXPECT_EQ(second[4]["content"], std::string("⚠️ TOOL_FAILED: beta — user rejected this toolcall\n"
                                                  "你必须如实告诉用户本次操作失败，不得声称成功。\n") +
                                         kToolRejectedResult);
-    auto rounds = agent.last_turn_rounds();
+    auto rounds = agent.last_turn_records();
     ASSERT_EQ(rounds.size(), 2u);
     EXPECT_EQ(rounds[0].finish_reason, "user_rejected");
-    ASSERT_EQ(rounds[0].tools.size(), 2u);
-    EXPECT_TRUE(rounds[0].tools[0].success);
-    EXPECT_FALSE(rounds[0].tools[1].success);
-    EXPECT_EQ(rounds[0].tools[1].duration_ms, 0);
+    ASSERT_EQ(rounds[0].tool_executions.size(), 2u);
+    EXPECT_TRUE(rounds[0].tool_executions[0].success);
+    EXPECT_FALSE(rounds[0].tool_executions[1].success);
+    EXPECT_EQ(rounds[0].tool_executions[1].duration_ms, 0);
 
     auto finished = events.events();
     int failures = 0;
@@ -281,7 +281,7 @@ TEST_F(AgentTurnTest, RoundLimitStopsTheLoop) {
     ASSERT_GE(k.size(), 2u);
     EXPECT_EQ(k[k.size() - 2], "state:error");
     EXPECT_EQ(k.back(), "error:Tool call loop exceeded max_tool_rounds=2");
-    auto rounds = agent.last_turn_rounds();
+    auto rounds = agent.last_turn_records();
     ASSERT_EQ(rounds.size(), 3u);
     EXPECT_EQ(rounds[2].finish_reason, "max_tool_rounds");
     // A failed turn with output keeps its repaired messages, unmarked.

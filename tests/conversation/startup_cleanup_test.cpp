@@ -1,5 +1,6 @@
 // Start-up removes what killed saves left in the directories the library
-// writes into: the sessions directory and the configuration file's directory.
+// writes into: the sessions and records directories and the configuration
+// file's directory.
 
 #include "config/agent_config.hpp"
 #include "conversation/conversation_manager.hpp"
@@ -59,6 +60,23 @@ TEST_F(StartupCleanupTest, SessionStartupRemovesDeadWritersFiles) {
     EXPECT_TRUE(fs::exists(sessions() / live));
     EXPECT_TRUE(fs::exists(sessions() / "s1.json"));
     EXPECT_EQ(ConversationManager::list_sessions(sessions().string()), std::vector<std::string>{"s1"});
+}
+
+TEST_F(StartupCleanupTest, SessionStartupCleansTheRecordsDirectoryToo) {
+    auto& config = AgentConfig::instance();
+    const std::string saved_records = config.paths.conversations_full_dir;
+    config.paths.conversations_full_dir = "./data/conversations_full";
+    const fs::path records = root_ / "data" / "conversations_full";
+    fs::create_directories(records);
+    const std::string stale = temp_name("s1.json", dead_process_id());
+    write_text(records / "s1.json", "{}");
+    write_text(records / stale, "{\"partial");
+
+    remove_stale_session_files();
+    config.paths.conversations_full_dir = saved_records;
+
+    EXPECT_FALSE(fs::exists(records / stale));
+    EXPECT_TRUE(fs::exists(records / "s1.json"));
 }
 
 TEST_F(StartupCleanupTest, NoPersistencePolicyTouchesNothing) {
