@@ -46,22 +46,19 @@ TaskGraph Agent::plan_tasks(const std::string& text, const EventCallback& on_eve
     messages.push_back(make_message(MessageRole::system, build_planner_prompt(max_tasks)));
     messages.push_back(make_message(MessageRole::user, text));
 
-    RoundTrace round;
+    RoundBuilder round;
     round.start(0, "planning", "");
+    round.set_request(messages.front().content, messages, nlohmann::json::array());
     std::string answer;
     {
         LlmLock lock(*this);
         answer = llm_.chat_completion(messages);
     }
-    round.success = !answer.empty();
-    if (answer.empty()) round.error = kPlannerEmptyOutputError;
-    round.usage = estimate_usage(messages, make_message(MessageRole::assistant, answer));
-    {
-        const LLMConfig effective = llm_.effective_config();
-        round.model = effective.model;
-        round.backend = effective.backend;
-    }
-    record_round(std::move(round));
+    ChatMessage reply = make_message(MessageRole::assistant, answer);
+    round.set_round_usage(estimate_usage(messages, reply));
+    round.set_result(std::move(reply), !answer.empty(), answer.empty() ? kPlannerEmptyOutputError : "");
+    set_record_model_info(round, {}, {});
+    append_record(round.finish());
 
     if (answer.empty()) return TaskGraph{};
     return parse_plan(answer, max_tasks);
@@ -160,8 +157,9 @@ std::string Agent::aggregate_results(const std::string& text, const std::vector<
     messages.push_back(make_message(MessageRole::system, build_system_prompt()));
     messages.push_back(make_message(MessageRole::user, build_aggregation_prompt(text, results)));
 
-    RoundTrace round;
+    RoundBuilder round;
     round.start(0, "aggregation", "");
+    round.set_request(messages.front().content, messages, nlohmann::json::array());
     set_state(LLMState::waiting, on_event);
 
     StreamCallbacks callbacks;
@@ -205,17 +203,10 @@ std::string Agent::aggregate_results(const std::string& text, const std::vector<
         last_llm_request_id_ = result.response_id;
     }
 
-    round.success = result.ok;
-    round.error = result.error;
-    round.usage = finalize_usage(result.usage, messages, result.message);
-    {
-        const LLMConfig effective = llm_.effective_config();
-        round.model = effective.model;
-        round.backend = effective.backend;
-    }
-    round.request_id = result.response_id;
-    round.set_finish_reason(result.finish_reason);
-    record_round(std::move(round));
+    round.set_result(result.message, result.ok, result.error);
+    round.set_round_usage(finalize_usage(result.usage, messages, result.message));
+    set_record_model_info(round, result.response_id, result.finish_reason);
+    append_record(round.finish());
 
     if (result.ok) return result.message.content;
     return aggregation_failure_text(result.error);
