@@ -166,6 +166,16 @@ class KnowledgeTest(ServerTestCase):
                          ["earlier question", "earlier answer", "another", "reply", "now"])
 
 
+class NoticeTest(ServerTestCase):
+    def test_events_outside_turns_reach_the_session_handler(self):
+        self.start_server([])
+        notices = []
+        with self.session(on_event=notices.append) as s:
+            s.set_skills([])
+        self.assertIn("Injected 0 skill(s) from host memory.",
+                      [e.text for e in notices if isinstance(e, vexa_core.Notice)])
+
+
 class ReportsTest(ServerTestCase):
     def test_oneshot_and_status(self):
         completion = {"id": "cmpl-1", "object": "chat.completion",

@@ -134,6 +134,30 @@ class ToolTest(ServerTestCase):
         first, _ = server.request_bodies()
         self.assertEqual(offered_tool(first, "lookup")["parameters"], schema)
 
+    def test_only_listed_tools_are_offered(self):
+        server = self.start_server([answer(["a"]), answer(["b"])])
+
+        def first_tool(x: int) -> int:
+            """First."""
+            return x
+
+        def second_tool(y: str) -> str:
+            """Second."""
+            return y
+
+        with self.session(policy=vexa_core.POLICY_NO_LOCAL_MEMORY | vexa_core.POLICY_NO_MODEL_TOOL) as s:
+            s.register_tool(first_tool)
+            s.register_tool(second_tool, name="renamed_tool")
+            s.chat("one", tools=["renamed_tool"], only_listed_tools=True)
+            self.assertTrue(s.unregister_tool("renamed_tool"))
+            self.assertFalse(s.unregister_tool("renamed_tool"))
+            s.chat("two")
+        first, second = server.request_bodies()
+        self.assertEqual([t["function"]["name"] for t in first["tools"]], ["renamed_tool"])
+        names = [t["function"]["name"] for t in second.get("tools", [])]
+        self.assertIn("first_tool", names)
+        self.assertNotIn("renamed_tool", names)
+
     def test_confirmation_hook_rejects_a_call(self):
         server = self.start_server([tool_call("get_weather", {"city": "Oslo"}), answer(["Understood."])])
         asked = []
