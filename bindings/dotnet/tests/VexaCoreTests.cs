@@ -404,6 +404,59 @@ namespace VexaCore.Tests
             }
         }
 
+        private static List<string> OfferedTools(object request)
+        {
+            var body = JsonReader.Parse((string)J.At(request, "body"));
+            var d = (Dictionary<string, object>)body;
+            if (!d.ContainsKey("tools")) return new List<string>();
+            return ((List<object>)d["tools"]).Select(t => (string)J.At(t, "function", "name")).OrderBy(n => n).ToList();
+        }
+
+        // The records built from ChatOptions and ToolSpec, and the name list of
+        // RequestTools, arrive intact: the requests show what was offered.
+        private static void OptionsAndToolListsReachTheModel()
+        {
+            using (var f = new Fixture(J.ToolCall("call_1", "clock", "{\"zone\":\"UTC\"}"), J.Answer("done")))
+            {
+                f.Session.RegisterTool(new ToolSpec
+                {
+                    Name = "clock",
+                    Description = "Tells the time",
+                    PropertiesJson = "{\"zone\":{\"type\":\"string\"}}",
+                    Required = new[] { "zone" },
+                }, args =>
+                {
+                    f.Session.RequestTools("calendar");
+                    return "{\"success\":true}";
+                });
+                f.Session.RegisterTool(new ToolSpec { Name = "calendar", Description = "Lists events",
+                                                      Keywords = new[] { "meeting", "日程" } },
+                                       args => "{\"success\":true}");
+                f.Session.RegisterTool("weather", "Tells the weather", "{\"type\":\"object\"}", args => "{}");
+                var options = new ChatOptions
+                {
+                    Tools = new[] { "clock" },
+                    OnlyListedTools = true,
+                    TurnSystemPrompt = "Answer in one line.",
+                    StreamReasoning = false,
+                };
+                Equal("done", f.Session.Chat("time?", options), "answer");
+
+                List<object> requests = f.Server.Finish();
+                Equal(2, requests.Count, "requests");
+                if (requests.Count != 2) return;
+                Equal("clock", string.Join(",", OfferedTools(requests[0])), "first offer");
+                Equal("calendar,clock", string.Join(",", OfferedTools(requests[1])), "offer after RequestTools");
+                var first = JsonReader.Parse((string)J.At(requests[0], "body"));
+                var tools = (List<object>)J.At(first, "tools");
+                var required = (List<object>)J.At(tools[0], "function", "parameters", "required");
+                Equal("zone", required.Count == 1 ? (string)required[0] : null, "required list");
+                Equal("object", (string)J.At(tools[0], "function", "parameters", "type"), "default schema type");
+                var system = (string)J.At(first, "messages", 0, "content");
+                Check(system.Contains("Answer in one line."), "turn system prompt sent");
+            }
+        }
+
         private static void ConfirmationHookRejectsACall()
         {
             using (var f = new Fixture(J.ToolCall("call_1", "clock", "{\"zone\":\"UTC\"}"), J.Answer("I could not.")))
@@ -593,6 +646,7 @@ namespace VexaCore.Tests
             {
                 new KeyValuePair<string, Action>("RecordLayoutsMatchTheHeader", RecordLayoutsMatchTheHeader),
                 new KeyValuePair<string, Action>("WholeTurnWithATool", WholeTurnWithATool),
+                new KeyValuePair<string, Action>("OptionsAndToolListsReachTheModel", OptionsAndToolListsReachTheModel),
                 new KeyValuePair<string, Action>("ConfirmationHookRejectsACall", ConfirmationHookRejectsACall),
                 new KeyValuePair<string, Action>("ToolExceptionBecomesAFailedResult", ToolExceptionBecomesAFailedResult),
                 new KeyValuePair<string, Action>("CancelFromAnotherThreadEndsTheTurn", CancelFromAnotherThreadEndsTheTurn),
