@@ -152,7 +152,13 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundBuilder& round, bool& wants
             std::lock_guard<std::mutex> prompt_lock(stored_prompt_mutex_);
             conversation_.set_system_prompt(system_prompt);
         }
-        done = llm_.parallel_chat_completion_stream(request, tools, callbacks, result);
+        // A cancel that came while this task prepared its request.
+        if (cancel_.load()) {
+            result.error = "Request cancelled";
+            done = true;
+        } else {
+            done = llm_.parallel_chat_completion_stream(request, tools, callbacks, result);
+        }
         if (done) {
             std::lock_guard<std::mutex> id_lock(request_id_mutex_);
             last_llm_request_id_ = result.response_id;
@@ -166,7 +172,14 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundBuilder& round, bool& wants
             std::lock_guard<std::mutex> prompt_lock(stored_prompt_mutex_);
             conversation_.set_system_prompt(system_prompt);
         }
-        result = llm_.chat_completion_stream(request, tools, callbacks);
+        // The turn may have been cancelled while this call waited for the
+        // lock (another task's call held it): a request started now would
+        // not see that cancel.
+        if (cancel_.load()) {
+            result.error = "Request cancelled";
+        } else {
+            result = llm_.chat_completion_stream(request, tools, callbacks);
+        }
         std::lock_guard<std::mutex> id_lock(request_id_mutex_);
         last_llm_request_id_ = result.response_id;
     }

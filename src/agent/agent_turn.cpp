@@ -88,7 +88,7 @@ AgentResponse Agent::chat(const std::string& text, const AgentChatOptions& optio
                 const TaskGraph graph = plan_tasks(text, on_event);
                 if (graph.valid && !cancel_.load()) {
                     response = run_orchestrated(text, options, graph, limit, on_event);
-                    finish_turn();
+                    finish_turn(records_at_start);
                     return response;
                 }
             }

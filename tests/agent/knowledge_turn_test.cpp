@@ -124,7 +124,7 @@ public:
             options.host_policy_flags = policy;
             return session->session().initialize(options, [this](const vexa_core::AgentEvent& e) {
                 background.add({static_cast<int>(e.type), e.state, e.text, e.tool_name, e.tool_arguments,
-                                e.tool_result, e.success});
+                                e.tool_result, e.success, e.task_id});
             });
         }
         const std::string base = dir.str();
@@ -179,7 +179,7 @@ public:
 private:
     static void on_background(const VexaCoreEvent* e, void* user) {
         static_cast<Host*>(user)->background.add(
-            {e->type, e->state, e->text, e->tool_name, e->tool_arguments, e->tool_result, e->success != 0});
+            {e->type, e->state, e->text, e->tool_name, e->tool_arguments, e->tool_result, e->success != 0, e->task_id ? e->task_id : ""});
     }
 };
 

@@ -27,6 +27,7 @@ struct PublicEvent {
     std::string tool_arguments;
     std::string tool_result;
     bool success = true;
+    std::string task_id;
 };
 
 struct TurnOptions {
@@ -35,6 +36,7 @@ struct TurnOptions {
     bool only_listed = false;
     std::vector<std::pair<std::string, std::string>> images;  // url, detail
     std::string turn_system_prompt;
+    int orchestration = 0;  // 1 on, 2 off, 0 as configured
 };
 
 struct Outcome {
@@ -79,10 +81,11 @@ public:
         chat.tools = options.tools;
         chat.include_history_tools = !options.only_listed;
         chat.turn_system_prompt = options.turn_system_prompt;
+        chat.orchestration = static_cast<vexa_core::OrchestrationMode>(options.orchestration);
         for (const auto& [url, detail] : options.images) chat.images.push_back({url, detail});
         const vexa_core::ChatResult r = session_.send_text_stream(text, chat, [this](const vexa_core::AgentEvent& e) {
             log.add({static_cast<int>(e.type), e.state, e.text, e.tool_name, e.tool_arguments, e.tool_result,
-                     e.success});
+                     e.success, e.task_id});
         });
         last_result = r;
         return {r.success, r.error};
@@ -133,6 +136,7 @@ public:
         chat.tool_count = static_cast<int32_t>(names.size());
         chat.only_listed_tools = options.only_listed ? 1 : 0;
         chat.turn_system_prompt = options.turn_system_prompt.empty() ? nullptr : options.turn_system_prompt.c_str();
+        chat.orchestration = options.orchestration;
         chat.struct_size = sizeof(VexaCoreChatOptions);
         std::string images;
         if (!options.images.empty()) {
@@ -184,7 +188,8 @@ private:
 
     static void on_event(const VexaCoreEvent* e, void* user) {
         static_cast<CDriver*>(user)->log.add(
-            {e->type, e->state, e->text, e->tool_name, e->tool_arguments, e->tool_result, e->success != 0});
+            {e->type, e->state, e->text, e->tool_name, e->tool_arguments, e->tool_result, e->success != 0,
+             e->task_id != nullptr ? e->task_id : ""});
     }
     static const char* execute(const char* arguments, void* user) {
         auto* tool = static_cast<HostTool*>(user);
