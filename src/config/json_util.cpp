@@ -40,22 +40,10 @@ void repair_strings(json& root) {
 
 bool json_text_depth_within(std::string_view text, int limit) {
     int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
+    JsonStringTracker strings;
     for (const char c : text) {
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            in_string = true;
-        } else if (c == '{' || c == '[') {
+        if (strings.step(c)) continue;
+        if (c == '{' || c == '[') {
             if (++depth > limit) return false;
         } else if (c == '}' || c == ']') {
             --depth;

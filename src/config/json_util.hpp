@@ -21,6 +21,32 @@ inline constexpr int kMaxJsonDepth = 256;
 // `limit`. Exact for valid JSON; linear, no recursion.
 bool json_text_depth_within(std::string_view text, int limit = kMaxJsonDepth);
 
+// Follows JSON strings (double quotes, backslash escapes) through a text fed
+// one character at a time, so that a scanner can ignore the brackets inside
+// them.
+class JsonStringTracker {
+public:
+    // True when `c` belongs to a string, its quotes included.
+    bool step(char c) {
+        if (in_string_) {
+            if (escaped_) {
+                escaped_ = false;
+            } else if (c == '\\') {
+                escaped_ = true;
+            } else if (c == '"') {
+                in_string_ = false;
+            }
+            return true;
+        }
+        in_string_ = c == '"';
+        return in_string_;
+    }
+
+private:
+    bool in_string_ = false;
+    bool escaped_ = false;
+};
+
 // True when a JSON value's nesting stays within `limit`. Iterative.
 bool json_value_depth_within(const nlohmann::json& value, int limit = kMaxJsonDepth);
 

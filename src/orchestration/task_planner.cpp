@@ -49,23 +49,11 @@ std::string extract_json_object(std::string_view text) {
     const std::size_t start = text.find('{');
     if (start == std::string_view::npos) return {};
     int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
+    JsonStringTracker strings;
     for (std::size_t i = start; i < text.size(); ++i) {
         const char c = text[i];
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            in_string = true;
-        } else if (c == '{') {
+        if (strings.step(c)) continue;
+        if (c == '{') {
             ++depth;
         } else if (c == '}') {
             if (depth == 1) return std::string(text.substr(start, i - start + 1));

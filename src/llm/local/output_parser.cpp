@@ -248,24 +248,11 @@ std::optional<JsonSpan> find_balanced_json(const std::string& text, std::size_t 
     const std::size_t start = text.find_first_of("{[", from);
     if (start == std::string::npos) return std::nullopt;
     std::string expected;  // closers still owed, innermost last
-    bool in_string = false;
-    bool escaped = false;
+    JsonStringTracker strings;
     for (std::size_t i = start; i < text.size(); ++i) {
         const char c = text[i];
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-            continue;
-        }
+        if (strings.step(c)) continue;
         switch (c) {
-            case '"':
-                in_string = true;
-                break;
             case '{':
                 expected.push_back('}');
                 break;
