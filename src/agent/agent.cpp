@@ -122,6 +122,13 @@ void Agent::init_llm() {
         event.success = ok;
         emit(event, {});
     });
+    // Notices of model calls that do not bring their own (buffered calls:
+    // one-shot, compression, planning, memory extraction) go to the session's
+    // callback. A one-shot call made from inside an event callback would wait
+    // for its own delivery: its notices stay in the log.
+    llm_.set_notice_callback([this](const std::string& text) {
+        if (!contains(t_delivering, this)) emit_notice(text, {});
+    });
     if (!llm_.configure(config().llm)) {
         const std::string text = llm_.last_error();
         set_last_error(text);

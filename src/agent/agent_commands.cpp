@@ -276,6 +276,9 @@ bool set_llm_field(LLMConfig& llm, const std::string& key, const std::string& va
     else if (key == "temperature") llm.temperature = to_double(value);
     else if (key == "max_tokens") llm.max_tokens = to_int32(value);
     else if (key == "timeout_seconds") llm.timeout_seconds = to_int32(value);
+    else if (key == "max_retries") llm.max_retries = to_int32(value);
+    else if (key == "retry_base_delay_ms") llm.retry_base_delay_ms = to_int32(value);
+    else if (key == "retry_max_delay_ms") llm.retry_max_delay_ms = to_int32(value);
     else {
         static constexpr std::string_view kPrefix = "llama_cpp.";
         const std::string name = key.rfind(kPrefix, 0) == 0 ? key.substr(kPrefix.size()) : key;

@@ -136,6 +136,8 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundBuilder& round, bool& wants
         event.text = text;
         emit(event, ctx.on_event);
     };
+    // Retries of the request are announced to whoever follows this turn.
+    callbacks.on_notice = [&](const std::string& text) { emit_notice(text, ctx.on_event); };
     callbacks.on_state = [&](LLMState state) {
         if (state == LLMState::thinking || state == LLMState::generating || state == LLMState::tool_calling) {
             round.mark_first_token();

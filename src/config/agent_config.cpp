@@ -110,6 +110,9 @@ void read_sections(const json& root, AgentConfig& config) {
         r.read("temperature", c.temperature);
         r.read("max_tokens", c.max_tokens);
         r.read("timeout_seconds", c.timeout_seconds);
+        r.read("max_retries", c.max_retries);
+        r.read("retry_base_delay_ms", c.retry_base_delay_ms);
+        r.read("retry_max_delay_ms", c.retry_max_delay_ms);
         read_llama_cpp(*llm, c.llama_cpp);
     }
     if (const json* agent = section(root, "agent")) {
@@ -160,6 +163,9 @@ json to_json(const AgentConfig& config) {
         {"temperature", static_cast<double>(l.temperature)},  // always written with a fraction
         {"max_tokens", l.max_tokens},
         {"timeout_seconds", l.timeout_seconds},
+        {"max_retries", l.max_retries},
+        {"retry_base_delay_ms", l.retry_base_delay_ms},
+        {"retry_max_delay_ms", l.retry_max_delay_ms},
         {"llama_cpp",
          {
              {"model_path", c.model_path},

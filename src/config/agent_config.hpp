@@ -31,6 +31,11 @@ struct LLMConfig {
     int max_tokens = 4096;
     int timeout_seconds = 120;
     LlamaCppConfig llama_cpp;
+    // Retries of a request that failed for a passing reason (see
+    // llm/retry_policy.hpp); 0 makes every request exactly once.
+    int max_retries = 0;
+    int retry_base_delay_ms = 500;
+    int retry_max_delay_ms = 30000;
 };
 
 struct AgentSettings {

@@ -56,7 +56,7 @@ json build_host_request_body(const LLMConfig& config, const HostLlmContext& cont
 HostBackend::HostBackend() = default;
 HostBackend::~HostBackend() = default;
 
-bool HostBackend::configure(const LLMConfig& config, std::string& error, LLMClient* /*client*/) {
+bool HostBackend::configure(const LLMConfig& config, std::string& error, LLMClient* client) {
     error.clear();
     {
         std::lock_guard lock(mutex_);
@@ -64,6 +64,8 @@ bool HostBackend::configure(const LLMConfig& config, std::string& error, LLMClie
     }
     http_.set_timeout_seconds(config.timeout_seconds);
     http_.set_header("Content-Type", "application/json");
+    retrier_.configure(retry_settings_from(config));
+    client_ = client;
     return true;
 }
 
@@ -110,15 +112,12 @@ StreamResult HostBackend::chat_completion_stream(const std::vector<ChatMessage>&
         result.error = request.error;
         return result;
     }
+    // Every attempt sends the request as prepared here, even when the host
+    // replaces its context during a wait between attempts.
+    const NoticeCallback notice = call_notice_callback(callbacks.on_notice, client_);
     return session_.run(callbacks, [&](const HttpDataSink& sink) {
-        return http_.post_stream(
-            request.url, request.body,
-            [&](const std::string& chunk) {
-                sink(chunk);
-                // Nothing later in a failed stream can change the result.
-                if (session_.stopped()) http_.cancel();
-            },
-            request.headers);
+        return post_stream_with_retries(http_, retrier_, session_, request.url, request.body, request.headers, sink,
+                                        notice);
     });
 }
 
@@ -131,10 +130,14 @@ CompletionResult HostBackend::chat_completion_result(const std::vector<ChatMessa
         return result;
     }
 
-    return completion_result_from_response(http_.post(request.url, request.body, request.headers), "host");
+    const HttpResponse response = retrier_.run([&] { return http_.post(request.url, request.body, request.headers); },
+                                               {}, call_notice_callback({}, client_));
+    return completion_result_from_response(response, "host");
 }
 
 void HostBackend::cancel() {
+    // The retrier first: a call between two attempts must not start another.
+    retrier_.cancel();
     http_.cancel();
 }
 

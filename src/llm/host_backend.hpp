@@ -10,6 +10,7 @@
 #include "llm/http_client.hpp"
 #include "llm/llm_backend.hpp"
 #include "llm/llm_client.hpp"
+#include "llm/retry_policy.hpp"
 #include "llm/sse_stream_session.hpp"
 #include "llm/stream_types.hpp"
 #include "tools/tool.hpp"
@@ -70,8 +71,10 @@ private:
     HostLlmContext context_;
     LLMConfig config_;
 
+    LLMClient* client_ = nullptr;  // the owner; receives notices of calls without their own callback
     HttpClient http_;
     OpenAISseStreamSession session_;
+    RequestRetrier retrier_;
 };
 
 }  // namespace vexa

@@ -22,8 +22,8 @@
 //   kMaxErrorBodyBytes (the rest is not read) and quoted in error texts up to
 //   kErrorExcerptBytes; a buffered 2xx body larger than kMaxBufferedBodyBytes
 //   fails the request. A server can never make us hold an unbounded answer.
-// - the response's Content-Type, when the server sent one, is in
-//   `headers["Content-Type"]`.
+// - the response's Content-Type and Retry-After, when the server sent them,
+//   are in `headers["Content-Type"]` and `headers["Retry-After"]`.
 // Errors are reported in HttpResponse::error, never thrown; the number after
 // "error: " is the transport's own error code (CURLcode on POSIX, the Win32
 // error on Windows). An exception thrown by a sink stops the request and is

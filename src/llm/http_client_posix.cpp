@@ -96,15 +96,19 @@ size_t on_header(char* data, size_t size, size_t count, void* userp) {
         return 0;
     }
     std::string_view line(data, len);
-    static constexpr std::string_view kContentType = "content-type:";
-    if (!t->headers_done && line.size() > kContentType.size() &&
-        equals_ascii_nocase(line.substr(0, kContentType.size()), kContentType)) {
-        std::string_view value = line.substr(kContentType.size());
+    // The headers callers read, stored under one spelling.
+    static constexpr std::string_view kKept[] = {"Content-Type", "Retry-After"};
+    for (std::string_view name : kKept) {
+        if (t->headers_done || line.size() <= name.size() || line[name.size()] != ':' ||
+            !equals_ascii_nocase(line.substr(0, name.size()), name)) {
+            continue;
+        }
+        std::string_view value = line.substr(name.size() + 1);
         while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
         while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ')) {
             value.remove_suffix(1);
         }
-        t->response->headers["Content-Type"] = std::string(value);
+        t->response->headers[std::string(name)] = std::string(value);
     }
     if (!t->headers_done && (line == "\r\n" || line == "\n")) {
         long status = 0;

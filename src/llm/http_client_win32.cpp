@@ -29,6 +29,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace vexa {
 
@@ -348,12 +349,16 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
         response.status_code = static_cast<int>(status);
     }
 
-    {
-        wchar_t type[256];
-        DWORD type_size = sizeof type;
-        if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX, type, &type_size,
+    // The headers callers read, stored under one spelling. A value too long
+    // for the buffer is no value we would use.
+    const std::pair<DWORD, const char*> kept[] = {{WINHTTP_QUERY_CONTENT_TYPE, "Content-Type"},
+                                                  {WINHTTP_QUERY_RETRY_AFTER, "Retry-After"}};
+    for (const auto& [query, name] : kept) {
+        wchar_t value[256];
+        DWORD value_size = sizeof value;
+        if (WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, value, &value_size,
                                 WINHTTP_NO_HEADER_INDEX)) {
-            response.headers["Content-Type"] = wide_to_utf8(std::wstring(type, type_size / sizeof(wchar_t)));
+            response.headers[name] = wide_to_utf8(std::wstring(value, value_size / sizeof(wchar_t)));
         }
     }
 

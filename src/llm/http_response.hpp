@@ -10,7 +10,10 @@ namespace vexa {
 struct HttpResponse {
     int status_code = 0;
     std::string body;
-    std::map<std::string, std::string> headers;  // not filled by the transport
+    // The response headers callers look at, under these names whatever the
+    // server's spelling: "Content-Type" and "Retry-After" (the latter for
+    // retries, llm/retry_policy.hpp). Absent when the server sent none.
+    std::map<std::string, std::string> headers;
     std::string error;                           // empty on transport success
 };
 

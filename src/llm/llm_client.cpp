@@ -133,6 +133,20 @@ void LLMClient::report_progress(const std::string& text, int percent, bool ok) c
     }
 }
 
+void LLMClient::set_notice_callback(NoticeCallback callback) {
+    std::lock_guard lock(mutex_);
+    notice_ = std::move(callback);
+}
+
+void LLMClient::report_notice(const std::string& text) const {
+    NoticeCallback callback;
+    {
+        std::lock_guard lock(mutex_);
+        callback = notice_;
+    }
+    if (callback) callback(text);
+}
+
 void LLMClient::set_last_error(std::string error) {
     std::lock_guard lock(mutex_);
     last_error_ = std::move(error);

@@ -6,6 +6,7 @@
 #include "config/agent_config.hpp"
 #include "conversation/chat_message.hpp"
 #include "llm/llm_backend.hpp"
+#include "llm/retry_policy.hpp"
 #include "llm/stream_types.hpp"
 #include "tools/tool.hpp"
 
@@ -53,6 +54,12 @@ public:
     // Used by a backend while it loads; does nothing without a callback. A
     // failed load ends with a report at 100 with `ok` false.
     void report_progress(const std::string& text, int percent, bool ok = true) const;
+
+    // Receives the notices of calls that bring no notice callback of their
+    // own (buffered calls; streams without StreamCallbacks::on_notice).
+    void set_notice_callback(NoticeCallback callback);
+    // Used by a backend; does nothing without a callback.
+    void report_notice(const std::string& text) const;
 
     // Builds and configures a new backend for `config` with the override
     // applied. On failure the previous backend and configs stay in use.
@@ -128,6 +135,7 @@ private:
     // across a backend operation.
     mutable std::mutex mutex_;
     ProgressCallback progress_;
+    NoticeCallback notice_;
     // Shared so that a model call (and a cancel aimed at it) keeps its backend
     // alive while configure swaps in a new one.
     std::shared_ptr<ILLMBackend> backend_;

@@ -1,6 +1,7 @@
 #include "llm/openai_backend.hpp"
 
 #include "config/json_util.hpp"
+#include "llm/llm_client.hpp"
 
 #include <utility>
 
@@ -92,16 +93,46 @@ CompletionResult completion_result_from_response(const HttpResponse& response, c
     return result;
 }
 
+NoticeCallback call_notice_callback(const std::function<void(const std::string&)>& call_notice, LLMClient* client) {
+    if (call_notice) return call_notice;
+    if (client == nullptr) return {};
+    return [client](const std::string& text) { client->report_notice(text); };
+}
+
+HttpResponse post_stream_with_retries(HttpClient& http, RequestRetrier& retrier, const OpenAISseStreamSession& session,
+                                      const std::string& url, const std::string& body, const HttpHeaders& headers,
+                                      const HttpDataSink& sink, const NoticeCallback& notice) {
+    bool delivered = false;
+    return retrier.run(
+        [&] {
+            return http.post_stream(
+                url, body,
+                [&](const std::string& chunk) {
+                    delivered = true;
+                    sink(chunk);
+                    // Once the stream has failed nothing more of the body can
+                    // matter: stop reading instead of draining it. A cancel
+                    // that reached the retrier just as this attempt started
+                    // (the transport forgets earlier ones) stops it here.
+                    if (session.stopped() || retrier.cancel_requested()) http.cancel();
+                },
+                headers);
+        },
+        [&] { return delivered; }, notice);
+}
+
 OpenAICompatibleBackend::OpenAICompatibleBackend() = default;
 OpenAICompatibleBackend::~OpenAICompatibleBackend() = default;
 
-bool OpenAICompatibleBackend::configure(const LLMConfig& config, std::string& error, LLMClient* /*client*/) {
+bool OpenAICompatibleBackend::configure(const LLMConfig& config, std::string& error, LLMClient* client) {
     error.clear();
     config_ = config;
     http_.set_timeout_seconds(config_.timeout_seconds);
     // Sent also with an empty key: some local servers want the header present.
     http_.set_header("Authorization", "Bearer " + config_.api_key);
     http_.set_header("Content-Type", "application/json");
+    retrier_.configure(retry_settings_from(config_));
+    client_ = client;
     return true;
 }
 
@@ -115,16 +146,9 @@ StreamResult OpenAICompatibleBackend::chat_completion_stream(const std::vector<C
     const std::string body =
         dump_json(build_chat_body(config_.model, messages, tools, config_.temperature, config_.max_tokens, true), -1);
     const std::string url = endpoint();
+    const NoticeCallback notice = call_notice_callback(callbacks.on_notice, client_);
     return session_.run(callbacks, [&](const HttpDataSink& sink) {
-        return http_.post_stream(
-            url, body,
-            [&](const std::string& chunk) {
-                sink(chunk);
-                // Once the stream has failed nothing more of the body can
-                // matter: stop reading instead of draining it.
-                if (session_.stopped()) http_.cancel();
-            },
-            HttpHeaders{});
+        return post_stream_with_retries(http_, retrier_, session_, url, body, HttpHeaders{}, sink, notice);
     });
 }
 
@@ -135,10 +159,15 @@ CompletionResult OpenAICompatibleBackend::chat_completion_result(const std::vect
     const int max_tokens = options.max_tokens ? *options.max_tokens : config_.max_tokens;
     const std::string body = dump_json(build_chat_body(model, messages, {}, temperature, max_tokens, false), -1);
 
-    return completion_result_from_response(http_.post(endpoint(), body, HttpHeaders{}), "openai");
+    const std::string url = endpoint();
+    const HttpResponse response =
+        retrier_.run([&] { return http_.post(url, body, HttpHeaders{}); }, {}, call_notice_callback({}, client_));
+    return completion_result_from_response(response, "openai");
 }
 
 void OpenAICompatibleBackend::cancel() {
+    // The retrier first: a call between two attempts must not start another.
+    retrier_.cancel();
     http_.cancel();
 }
 

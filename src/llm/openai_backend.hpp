@@ -8,6 +8,7 @@
 #include "conversation/chat_message.hpp"
 #include "llm/http_client.hpp"
 #include "llm/llm_backend.hpp"
+#include "llm/retry_policy.hpp"
 #include "llm/sse_stream_session.hpp"
 #include "llm/stream_types.hpp"
 #include "tools/tool.hpp"
@@ -66,8 +67,20 @@ private:
     std::string endpoint() const;
 
     LLMConfig config_;
+    LLMClient* client_ = nullptr;  // the owner; receives notices of calls without their own callback
     HttpClient http_;
     OpenAISseStreamSession session_;
+    RequestRetrier retrier_;
 };
+
+// The notice callback of a call: its own when it has one, else the client's
+// (when there is a client).
+NoticeCallback call_notice_callback(const std::function<void(const std::string&)>& call_notice, LLMClient* client);
+
+// A streaming request made through `retrier`: the request is repeated only
+// while none of a 2xx body has reached `sink`.
+HttpResponse post_stream_with_retries(HttpClient& http, RequestRetrier& retrier, const OpenAISseStreamSession& session,
+                                      const std::string& url, const std::string& body, const HttpHeaders& headers,
+                                      const HttpDataSink& sink, const NoticeCallback& notice);
 
 }  // namespace vexa

@@ -16,6 +16,9 @@ struct StreamCallbacks {
     std::function<void(const ToolCall&)> on_tool_call;
     // (action, segment text or id, raw JSON of the segment instruction)
     std::function<void(SegmentAction, const std::string&, const std::string&)> on_segment;
+    // A remark for the user about the call itself, such as a retry after a
+    // failed request. When empty, the client's notice callback gets it.
+    std::function<void(const std::string&)> on_notice;
 };
 
 struct StreamResult {

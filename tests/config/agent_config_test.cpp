@@ -202,6 +202,26 @@ TEST(AgentConfigLoad, ReadsEveryKey) {
     EXPECT_FALSE(c.perf_enabled);
 }
 
+TEST(AgentConfigLoad, RetryKeysAreReadAndSaved) {
+    TestDir dir;
+    AgentConfig c;
+    EXPECT_EQ(c.llm.max_retries, 0);  // one attempt unless asked for
+    EXPECT_EQ(c.llm.retry_base_delay_ms, 500);
+    EXPECT_EQ(c.llm.retry_max_delay_ms, 30000);
+    const fs::path file = dir / "agent_config.json";
+    write_text(file, R"({"llm":{"max_retries":3,"retry_base_delay_ms":-20,"retry_max_delay_ms":9000}})");
+    ASSERT_TRUE(c.load(file.string()));
+    EXPECT_EQ(c.llm.max_retries, 3);
+    EXPECT_EQ(c.llm.retry_base_delay_ms, -20);  // kept as written; the retry policy counts it as 0
+    EXPECT_EQ(c.llm.retry_max_delay_ms, 9000);
+
+    ASSERT_TRUE(c.save(file.string()));
+    const nlohmann::json saved = nlohmann::json::parse(read_text(file));
+    EXPECT_EQ(saved["llm"]["max_retries"], 3);
+    EXPECT_EQ(saved["llm"]["retry_base_delay_ms"], -20);
+    EXPECT_EQ(saved["llm"]["retry_max_delay_ms"], 9000);
+}
+
 TEST(AgentConfigLoad, MissingFileChangesNothingAndLaterLoadsLayerOverEarlierOnes) {
     TestDir dir;
     AgentConfig c;
