@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """Streams one turn with one tool through the vexa_core Python package.
 
-    VEXA_SERVER_URL=http://127.0.0.1:8080/v1 VEXA_MODEL=my-model \
+    VEXA_BASE_URL=http://127.0.0.1:8080/v1 VEXA_MODEL=my-model \
         python3 examples/python/stream_turn.py "What time is it?"
 
 Environment:
   VEXA_BASE_DIR    base directory (default: ./vexa_example_data); its
-                   config/agent_config.json is written when VEXA_SERVER_URL is set
-  VEXA_SERVER_URL  chat-completions server, e.g. http://127.0.0.1:8080/v1
+                   config/agent_config.json is written when VEXA_BASE_URL is set
+  VEXA_BASE_URL    chat-completions server, e.g. http://127.0.0.1:8080/v1
   VEXA_MODEL       model name (default: default)
   VEXA_API_KEY     API key, if the server wants one
   VEXA_CORE_LIBRARY  path of libvexa_core.so when it is not installed
@@ -32,7 +32,7 @@ def current_time(timezone: str = "local") -> dict:
 
 
 def write_config(base_dir: str) -> None:
-    config = {"llm": {"base_url": os.environ["VEXA_SERVER_URL"], "model": os.environ.get("VEXA_MODEL", "default"),
+    config = {"llm": {"base_url": os.environ["VEXA_BASE_URL"], "model": os.environ.get("VEXA_MODEL", "default"),
                       "api_key": os.environ.get("VEXA_API_KEY", "")}}
     os.makedirs(os.path.join(base_dir, "config"), exist_ok=True)
     with open(os.path.join(base_dir, "config", "agent_config.json"), "w", encoding="utf-8") as f:
@@ -41,7 +41,7 @@ def write_config(base_dir: str) -> None:
 
 def main() -> int:
     base_dir = os.path.abspath(os.environ.get("VEXA_BASE_DIR", "vexa_example_data"))
-    if os.environ.get("VEXA_SERVER_URL"):
+    if os.environ.get("VEXA_BASE_URL"):
         write_config(base_dir)
     question = " ".join(sys.argv[1:]) or "What time is it? Use the tool."
 

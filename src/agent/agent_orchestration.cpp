@@ -195,6 +195,8 @@ std::string Agent::aggregate_results(const std::string& text, const std::vector<
         set_state(state, on_event);
     };
 
+    callbacks.on_notice = [&](const std::string& notice) { emit_notice(notice, on_event); };
+
     StreamResult result;
     {
         LlmLock lock(*this);
