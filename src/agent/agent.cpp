@@ -122,12 +122,14 @@ void Agent::init_llm() {
         event.success = ok;
         emit(event, {});
     });
-    // Notices of model calls that do not bring their own (buffered calls:
-    // one-shot, compression, planning, memory extraction) go to the session's
-    // callback. A one-shot call made from inside an event callback would wait
-    // for its own delivery: its notices stay in the log.
+    // Notices of model calls that do not bring their own (a remote one-shot
+    // call) go to the session's callback. Those of calls made under the model
+    // lock (compression, planning, memory extraction) stay in the log: a
+    // delivery from there would make the background extraction wait for the
+    // host's callback while holding the lock every turn needs. A one-shot call
+    // made from inside an event callback would wait for its own delivery.
     llm_.set_notice_callback([this](const std::string& text) {
-        if (!contains(t_delivering, this)) emit_notice(text, {});
+        if (!in_model_call_or_event_on_this_thread()) emit_notice(text, {});
     });
     if (!llm_.configure(config().llm)) {
         const std::string text = llm_.last_error();

@@ -52,7 +52,8 @@ TaskGraph Agent::plan_tasks(const std::string& text, const EventCallback& on_eve
     std::string answer;
     {
         LlmLock lock(*this);
-        answer = llm_.chat_completion(messages);
+        // Cancelled while waiting for the lock: the turn ends without a plan.
+        if (!cancel_.load()) answer = llm_.chat_completion(messages);
     }
     ChatMessage reply = make_message(MessageRole::assistant, answer);
     round.set_round_usage(estimate_usage(messages, reply));
@@ -90,7 +91,7 @@ AgentResponse Agent::run_orchestrated(const std::string& text, const AgentChatOp
         },
         cancel_);
 
-    if (cancel_.load()) {
+    auto end_cancelled = [&] {
         rollback_turn(true);
         response.cancelled = true;
         response.error = "Generation cancelled.";
@@ -98,10 +99,14 @@ AgentResponse Agent::run_orchestrated(const std::string& text, const AgentChatOp
         set_state(LLMState::idle, on_event);
         emit_error(response.error, on_event);
         return response;
-    }
+    };
+    if (cancel_.load()) return end_cancelled();
 
     emit_notice(kAggregationNotice, on_event);
     const std::string final_text = aggregate_results(text, results, options, on_event);
+    // A stop during the aggregation is the user's, not a failed summary: the
+    // turn ends as cancelled instead of storing "（结果汇总失败：Request cancelled）".
+    if (cancel_.load()) return end_cancelled();
     response.success = true;
     response.content = final_text;
     conversation_.append(make_message(MessageRole::assistant, final_text));
@@ -200,9 +205,14 @@ std::string Agent::aggregate_results(const std::string& text, const std::vector<
     StreamResult result;
     {
         LlmLock lock(*this);
-        result = llm_.chat_completion_stream(messages, {}, callbacks);
-        std::lock_guard<std::mutex> id_lock(request_id_mutex_);
-        last_llm_request_id_ = result.response_id;
+        if (cancel_.load()) {
+            // Cancelled while waiting for the lock: no request.
+            result.error = "Request cancelled";
+        } else {
+            result = llm_.chat_completion_stream(messages, {}, callbacks);
+            std::lock_guard<std::mutex> id_lock(request_id_mutex_);
+            last_llm_request_id_ = result.response_id;
+        }
     }
 
     round.set_result(result.message, result.ok, result.error);

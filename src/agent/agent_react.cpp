@@ -148,23 +148,16 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundBuilder& round, bool& wants
     if (report) set_state(LLMState::waiting, ctx.on_event);
 
     StreamResult result;
+    // Set when the turn was cancelled before the request went out: there is
+    // no answer, not even an empty one, to keep.
+    bool not_sent = false;
     bool done = false;
     if (ctx.parallel_model_call) {
         {
             std::lock_guard<std::mutex> prompt_lock(stored_prompt_mutex_);
             conversation_.set_system_prompt(system_prompt);
         }
-        // A cancel that came while this task prepared its request.
-        if (cancel_.load()) {
-            result.error = "Request cancelled";
-            done = true;
-        } else {
-            done = llm_.parallel_chat_completion_stream(request, tools, callbacks, result);
-        }
-        if (done) {
-            std::lock_guard<std::mutex> id_lock(request_id_mutex_);
-            last_llm_request_id_ = result.response_id;
-        }
+        done = llm_.parallel_chat_completion_stream(request, tools, callbacks, cancel_, result, not_sent);
     }
     if (!done) {
         LlmLock lock(*this);
@@ -178,10 +171,15 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundBuilder& round, bool& wants
         // lock (another task's call held it): a request started now would
         // not see that cancel.
         if (cancel_.load()) {
-            result.error = "Request cancelled";
+            not_sent = true;
         } else {
             result = llm_.chat_completion_stream(request, tools, callbacks);
         }
+    }
+    if (not_sent) {
+        result.ok = false;
+        result.error = "Request cancelled";
+    } else {
         std::lock_guard<std::mutex> id_lock(request_id_mutex_);
         last_llm_request_id_ = result.response_id;
     }
@@ -199,7 +197,7 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundBuilder& round, bool& wants
     ctx.response->error = "LLM call failed: " + result.error;
     // A cancelled answer is kept so the turn can be rolled back with its
     // partial text marked as interrupted.
-    if (cancel_.load()) append_assistant(ctx, result.message);
+    if (cancel_.load() && !not_sent) append_assistant(ctx, result.message);
     if (report) {
         set_last_error(ctx.response->error);
         set_state(LLMState::error, ctx.on_event);

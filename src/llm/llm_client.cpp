@@ -378,8 +378,14 @@ CompletionResult LLMClient::side_completion(const std::vector<ChatMessage>& mess
 
 bool LLMClient::parallel_chat_completion_stream(const std::vector<ChatMessage>& messages,
                                                 const std::vector<ToolDefinition>& tools,
-                                                const StreamCallbacks& callbacks, StreamResult& result) {
+                                                const StreamCallbacks& callbacks, const std::atomic<bool>& abort,
+                                                StreamResult& result, bool& not_sent) {
     result = StreamResult{};
+    not_sent = false;
+    if (abort.load()) {
+        not_sent = true;
+        return true;
+    }
     bool local = false;
     std::shared_ptr<ILLMBackend> backend = make_detached_backend(result.error, local);
     if (local) return false;
@@ -402,6 +408,12 @@ bool LLMClient::parallel_chat_completion_stream(const std::vector<ChatMessage>& 
             if (it != calls.end()) calls.erase(it);
         }
     } unregister{*this, backend};
+    // From here on cancel() reaches this backend; a cancel that came before
+    // is seen here.
+    if (abort.load()) {
+        not_sent = true;
+        return true;
+    }
     result = backend->chat_completion_stream(messages, tools, callbacks);
     return true;
 }

@@ -10,6 +10,7 @@
 #include "llm/stream_types.hpp"
 #include "tools/tool.hpp"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -91,12 +92,15 @@ public:
     // A streamed call on a backend of its own, built like a side completion's,
     // so that several calls (the tasks of a planned turn) run at the same
     // time, each on its own connection and stream parser. cancel() reaches
-    // it. False, with nothing done, when the active backend is the
+    // it; `abort` (the caller's cancel flag) is checked once the call is
+    // where cancel() finds it, so a cancel between the caller's last check
+    // and that point is not lost (`not_sent` is then set and no request is
+    // made). False, with nothing done, when the active backend is the
     // in-process one: its single context takes calls one at a time, so the
     // caller must serialise and use chat_completion_stream.
     bool parallel_chat_completion_stream(const std::vector<ChatMessage>& messages,
                                          const std::vector<ToolDefinition>& tools, const StreamCallbacks& callbacks,
-                                         StreamResult& result);
+                                         const std::atomic<bool>& abort, StreamResult& result, bool& not_sent);
     // For shutdown: stops the side completions running now and refuses new ones.
     void close_side_calls();
     std::string chat_completion(const std::vector<ChatMessage>& messages);

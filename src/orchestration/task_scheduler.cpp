@@ -1,5 +1,7 @@
 #include "orchestration/task_scheduler.hpp"
 
+#include <algorithm>
+
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -208,7 +210,8 @@ std::vector<TaskResult> TaskScheduler::run(const TaskGraph& graph, const TaskExe
     }
     const std::size_t n = graph.tasks.size();
     RunState state(graph);
-    WorkerPool pool(max_parallel_);
+    // More threads than tasks could never be busy at once.
+    WorkerPool pool(static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(max_parallel_), std::max<std::size_t>(n, 1))));
     const auto submit = [&](std::size_t i) {
         pool.submit([&state, i, &executor, &on_event, &cancel] { run_task(state, i, executor, on_event, cancel); });
     };

@@ -177,8 +177,15 @@ TEST_P(OrchestrationTurn, DependentTaskGetsTheUpstreamBlock) {
     ASSERT_TRUE(driver->send("做事", planned()).success);
     ASSERT_EQ(server.request_count(), 5u);
     // a and c start before b, whose instruction carries a's answer.
-    EXPECT_EQ((std::set<std::string>{user_text(1), user_text(2)}), (std::set<std::string>{"第一步", "旁路"}));
-    EXPECT_EQ(user_text(3), std::string(kUpstreamHeader) + "\n【前置任务 a 结果】\nOUT\n\n\n【本任务】\n第二步");
+    std::vector<std::string> started;
+    for (const auto& e : of_type(VEXA_CORE_EVENT_TASK_STARTED)) started.push_back(e.task_id);
+    ASSERT_EQ(started.size(), 3u);
+    EXPECT_EQ(started.back(), "b");
+    std::multiset<std::string> instructions;
+    for (std::size_t i = 1; i <= 3; ++i) instructions.insert(user_text(i));
+    EXPECT_EQ(instructions,
+              (std::multiset<std::string>{"第一步", "旁路",
+                                          std::string(kUpstreamHeader) + "\n【前置任务 a 结果】\nOUT\n\n\n【本任务】\n第二步"}));
     const auto plans = of_type(VEXA_CORE_EVENT_PLAN_READY);
     ASSERT_EQ(plans.size(), 1u);
     EXPECT_EQ(plans[0].text, "已规划 3 个任务：\n  [a] 第一步\n  [b] 第二步  (依赖: a)\n  [c] 旁路");
@@ -371,6 +378,31 @@ protected:
         EXPECT_EQ(server.request_count(), 4u);
     }
 };
+
+TEST_P(OrchestrationConcurrency, CancelDuringTheAggregationCancelsTheTurn) {
+    server.enqueue(plan({{"a", "A", {}}, {"b", "B", {}}}));
+    server.enqueue(answer_response({"x"}));
+    server.enqueue(answer_response({"x"}));
+    server.enqueue(test::stalled_response("部分"));
+    server.enqueue(answer_response({"next"}));
+    start();
+    auto turn = std::async(std::launch::async, [&] { return driver->send("go", planned()); });
+    ASSERT_TRUE(server.wait_for_requests(4, 5000ms));
+    ASSERT_TRUE(driver->log.wait_for([](const PublicEvent& e) { return e.type == VEXA_CORE_EVENT_CONTENT_DELTA; }));
+    driver->cancel();
+    ASSERT_EQ(turn.wait_for(5s), std::future_status::ready);
+    const Outcome outcome = turn.get();
+    EXPECT_FALSE(outcome.success);
+    EXPECT_EQ(outcome.error, "Generation cancelled.");
+    EXPECT_TRUE(of_type(VEXA_CORE_EVENT_DONE).empty());
+    // Nothing of the stopped turn stays in the session.
+    TurnOptions plain;
+    plain.orchestration = 2;
+    ASSERT_TRUE(driver->send("again", plain).success);
+    const auto next = messages(4);
+    ASSERT_EQ(next.size(), 2u);
+    EXPECT_EQ(next[1].at("content"), "again");
+}
 
 TEST_P(OrchestrationConcurrency, CancelEndsParallelTaskRequests) { cancel_mid_run(true); }
 TEST_P(OrchestrationConcurrency, CancelEndsSerialisedTaskRequests) { cancel_mid_run(false); }
