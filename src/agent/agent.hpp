@@ -196,6 +196,12 @@ public:
     // ---- ReAct loop and tool execution (also used by orchestrated tasks) ---
     void run_react_loop(ReactContext& ctx);
     bool execute_llm_call(ReactContext& ctx, RoundBuilder& round, bool& wants_tools);
+    // The callbacks of a streamed model call: first-token times into `round`;
+    // with `report`, text and reasoning as the options ask and every state
+    // change go to `on_event`. Retry notices always do. The arguments must
+    // outlive the call.
+    StreamCallbacks stream_callbacks(RoundBuilder& round, const AgentChatOptions& options,
+                                     const EventCallback& on_event, bool report);
     void append_assistant(ReactContext& ctx, const ChatMessage& message);
     void handle_tool_calls(ReactContext& ctx, RoundBuilder& round, const std::vector<ToolCall>& calls);
 

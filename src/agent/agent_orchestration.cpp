@@ -167,40 +167,7 @@ std::string Agent::aggregate_results(const std::string& text, const std::vector<
     round.set_request(messages.front().content, messages, nlohmann::json::array());
     set_state(LLMState::waiting, on_event);
 
-    StreamCallbacks callbacks;
-    callbacks.on_content = [&](const std::string& piece) {
-        round.mark_first_token();
-        if (!options.stream_content) return;
-        AgentEvent event;
-        event.type = AgentEventType::ContentDelta;
-        event.text = piece;
-        emit(event, on_event);
-    };
-    callbacks.on_segment = [&](SegmentAction action, const std::string& piece, const std::string& instruction) {
-        if (action == SegmentAction::Append) round.mark_first_token();
-        if (!options.stream_content) return;
-        AgentEvent event;
-        event.type = action == SegmentAction::Append ? AgentEventType::ContentDelta : AgentEventType::SegmentUpdate;
-        event.text = piece;
-        event.segment = instruction;
-        emit(event, on_event);
-    };
-    callbacks.on_reasoning = [&](const std::string& piece) {
-        round.mark_first_token();
-        if (!options.stream_reasoning) return;
-        AgentEvent event;
-        event.type = AgentEventType::ReasoningDelta;
-        event.text = piece;
-        emit(event, on_event);
-    };
-    callbacks.on_state = [&](LLMState state) {
-        if (state == LLMState::thinking || state == LLMState::generating || state == LLMState::tool_calling) {
-            round.mark_first_token();
-        }
-        set_state(state, on_event);
-    };
-
-    callbacks.on_notice = [&](const std::string& notice) { emit_notice(notice, on_event); };
+    const StreamCallbacks callbacks = stream_callbacks(round, options, on_event, true);
 
     StreamResult result;
     {

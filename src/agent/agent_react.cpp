@@ -70,6 +70,46 @@ void Agent::run_react_loop(ReactContext& ctx) {
     }
 }
 
+StreamCallbacks Agent::stream_callbacks(RoundBuilder& round, const AgentChatOptions& options,
+                                        const EventCallback& on_event, bool report) {
+    StreamCallbacks callbacks;
+    callbacks.on_content = [this, &round, &options, &on_event, report](const std::string& text) {
+        round.mark_first_token();
+        if (!report || !options.stream_content) return;
+        AgentEvent event;
+        event.type = AgentEventType::ContentDelta;
+        event.text = text;
+        emit(event, on_event);
+    };
+    callbacks.on_segment = [this, &round, &options, &on_event, report](SegmentAction action, const std::string& text,
+                                                                       const std::string& instruction) {
+        if (action == SegmentAction::Append) round.mark_first_token();
+        if (!report || !options.stream_content) return;
+        AgentEvent event;
+        event.type = action == SegmentAction::Append ? AgentEventType::ContentDelta : AgentEventType::SegmentUpdate;
+        event.text = text;
+        event.segment = instruction;
+        emit(event, on_event);
+    };
+    callbacks.on_reasoning = [this, &round, &options, &on_event, report](const std::string& text) {
+        round.mark_first_token();
+        if (!report || !options.stream_reasoning) return;
+        AgentEvent event;
+        event.type = AgentEventType::ReasoningDelta;
+        event.text = text;
+        emit(event, on_event);
+    };
+    // Retries of the request are announced to whoever follows this turn.
+    callbacks.on_notice = [this, &on_event](const std::string& text) { emit_notice(text, on_event); };
+    callbacks.on_state = [this, &round, &on_event, report](LLMState state) {
+        if (state == LLMState::thinking || state == LLMState::generating || state == LLMState::tool_calling) {
+            round.mark_first_token();
+        }
+        if (report) set_state(state, on_event);
+    };
+    return callbacks;
+}
+
 bool Agent::execute_llm_call(ReactContext& ctx, RoundBuilder& round, bool& wants_tools) {
     ScopedTimer timer("llm.total_latency");
     wants_tools = false;
@@ -109,41 +149,7 @@ bool Agent::execute_llm_call(ReactContext& ctx, RoundBuilder& round, bool& wants
     round.set_request(system_prompt, request, definitions);
 
     const bool report = ctx.report_state;
-    const AgentChatOptions& options = *ctx.options;
-    StreamCallbacks callbacks;
-    callbacks.on_content = [&](const std::string& text) {
-        round.mark_first_token();
-        if (!report || !options.stream_content) return;
-        AgentEvent event;
-        event.type = AgentEventType::ContentDelta;
-        event.text = text;
-        emit(event, ctx.on_event);
-    };
-    callbacks.on_segment = [&](SegmentAction action, const std::string& text, const std::string& instruction) {
-        if (action == SegmentAction::Append) round.mark_first_token();
-        if (!report || !options.stream_content) return;
-        AgentEvent event;
-        event.type = action == SegmentAction::Append ? AgentEventType::ContentDelta : AgentEventType::SegmentUpdate;
-        event.text = text;
-        event.segment = instruction;
-        emit(event, ctx.on_event);
-    };
-    callbacks.on_reasoning = [&](const std::string& text) {
-        round.mark_first_token();
-        if (!report || !options.stream_reasoning) return;
-        AgentEvent event;
-        event.type = AgentEventType::ReasoningDelta;
-        event.text = text;
-        emit(event, ctx.on_event);
-    };
-    // Retries of the request are announced to whoever follows this turn.
-    callbacks.on_notice = [&](const std::string& text) { emit_notice(text, ctx.on_event); };
-    callbacks.on_state = [&](LLMState state) {
-        if (state == LLMState::thinking || state == LLMState::generating || state == LLMState::tool_calling) {
-            round.mark_first_token();
-        }
-        if (report) set_state(state, ctx.on_event);
-    };
+    const StreamCallbacks callbacks = stream_callbacks(round, *ctx.options, ctx.on_event, report);
 
     if (report) set_state(LLMState::waiting, ctx.on_event);
 

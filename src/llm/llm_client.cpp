@@ -18,6 +18,18 @@ bool is_openai_name(const std::string& lowered) {
 
 const char* const kNotConfigured = "LLM backend is not configured.";
 
+// Takes a backend out of one of the client's lists when its call ends.
+struct Unlist {
+    std::mutex& mutex;
+    std::vector<std::shared_ptr<ILLMBackend>>& list;
+    const std::shared_ptr<ILLMBackend>& backend;
+    ~Unlist() {
+        std::lock_guard lock(mutex);
+        auto it = std::find(list.begin(), list.end(), backend);
+        if (it != list.end()) list.erase(it);
+    }
+};
+
 }  // namespace
 
 std::unique_ptr<ILLMBackend> create_backend(const std::string& name, std::string& error) {
@@ -362,15 +374,7 @@ CompletionResult LLMClient::side_completion(const std::vector<ChatMessage>& mess
         }
         side_calls_.push_back(backend);
     }
-    struct Unregister {
-        LLMClient& client;
-        const std::shared_ptr<ILLMBackend>& backend;
-        ~Unregister() {
-            std::lock_guard lock(client.mutex_);
-            auto& calls = client.side_calls_;
-            calls.erase(std::remove(calls.begin(), calls.end(), backend), calls.end());
-        }
-    } unregister{*this, backend};
+    const Unlist unlist{mutex_, side_calls_, backend};
     result = backend->chat_completion_result(messages, options);
     if (!result.ok && result.error.empty()) result.error = "sync completion failed";
     return result;
@@ -398,16 +402,7 @@ bool LLMClient::parallel_chat_completion_stream(const std::vector<ChatMessage>& 
         std::lock_guard lock(mutex_);
         in_flight_.push_back(backend);
     }
-    struct Unregister {
-        LLMClient& client;
-        const std::shared_ptr<ILLMBackend>& backend;
-        ~Unregister() {
-            std::lock_guard lock(client.mutex_);
-            auto& calls = client.in_flight_;
-            auto it = std::find(calls.begin(), calls.end(), backend);
-            if (it != calls.end()) calls.erase(it);
-        }
-    } unregister{*this, backend};
+    const Unlist unlist{mutex_, in_flight_, backend};
     // From here on cancel() reaches this backend; a cancel that came before
     // is seen here.
     if (abort.load()) {
