@@ -79,7 +79,12 @@ TaskGraph parse_plan(std::string_view text, int max_tasks) {
         if (!element.is_object()) continue;
         TaskNode node;
         if (const auto id = element.find("id"); id != element.end()) node.id = id_text(*id);
-        if (node.id.empty()) node.id = "t" + std::to_string(graph.tasks.size() + 1);
+        if (node.id.empty()) {
+            // Built by appending: MinGW's g++ 12 at -O3 takes "t" + to_string(...)
+            // for an overlapping copy (-Wrestrict).
+            node.id = 't';
+            node.id += std::to_string(graph.tasks.size() + 1);
+        }
         if (accepted.count(node.id) != 0) continue;  // the first occurrence wins
         if (const auto d = element.find("description"); d != element.end() && d->is_string()) {
             node.description = d->get<std::string>();
