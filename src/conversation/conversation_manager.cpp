@@ -2,7 +2,7 @@
 
 #include "config/agent_config.hpp"
 #include "config/json_util.hpp"
-#include "conversation/local_time.hpp"
+#include "support/local_time.hpp"
 #include "support/fs_util.hpp"
 #include "support/log.hpp"
 #include "support/uuid.hpp"

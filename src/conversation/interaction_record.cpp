@@ -1,7 +1,7 @@
 #include "conversation/interaction_record.hpp"
 
 #include "config/json_util.hpp"
-#include "conversation/local_time.hpp"
+#include "support/local_time.hpp"
 #include "support/uuid.hpp"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 
 #include "config/json_util.hpp"
 #include "config/text_util.hpp"
-#include "conversation/local_time.hpp"
+#include "support/local_time.hpp"
 #include "knowledge/knowledge_io.hpp"
 #include "knowledge/memory_store.hpp"
 

@@ -1,6 +1,7 @@
 #include "support/fs_util.hpp"
 
 #include "api/ensure_utf8.hpp"
+#include "support/local_time.hpp"
 #include "support/log.hpp"
 #include "support/platform.hpp"
 #include "support/uuid.hpp"
@@ -8,6 +9,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -218,6 +220,22 @@ bool write_file_atomic(const fs::path& requested, std::span<const std::string_vi
     fs::rename(temp, target, ec);
     if (ec) return discard("cannot replace " + path_to_utf8(target) + ": " + ec.message());
     return true;
+}
+
+std::string move_aside_unreadable(const fs::path& path) {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(path, ec))) return {};
+    const std::string base =
+        path_to_utf8(path) + ".unreadable-" + format_local_time(std::time(nullptr), "%Y%m%d-%H%M%S");
+    for (int attempt = 1; attempt < 1000; ++attempt) {
+        const std::string name = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+        const fs::path candidate = path_from_utf8(name);
+        if (fs::exists(fs::symlink_status(candidate, ec))) continue;
+        fs::rename(path, candidate, ec);
+        if (ec) return {};
+        return name;
+    }
+    return {};
 }
 
 }  // namespace vexa

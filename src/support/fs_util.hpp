@@ -3,6 +3,7 @@
 // that never leaves a half-written file behind.
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -44,5 +45,17 @@ bool read_entire_file(const std::filesystem::path& path, std::string& out);
 // Returns how many files were removed; a missing directory or any error just
 // removes fewer, it never throws.
 std::size_t remove_stale_temp_files(const std::filesystem::path& directory);
+
+// Moves a file the library could not read completely out of the way, so the
+// next save starts a fresh one and the user's data is never overwritten:
+// renames `path` to "<path>.unreadable-<YYYYmmdd-HHMMSS>" (local time; "-2",
+// "-3", ... appended when that name is taken). Returns the new path, or an
+// empty string when the file could not be moved (it is then left as it is,
+// and callers must not write over it).
+std::string move_aside_unreadable(const std::filesystem::path& path);
+
+// Files read at start-up are refused above this size (they are kept as they
+// are and reported): loading them would cost far more memory than their size.
+inline constexpr std::uintmax_t kMaxStartupFileBytes = 16u * 1024u * 1024u;
 
 }  // namespace vexa

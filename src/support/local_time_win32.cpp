@@ -1,4 +1,4 @@
-#include "conversation/local_time.hpp"
+#include "support/local_time.hpp"
 
 #include <time.h>
 
