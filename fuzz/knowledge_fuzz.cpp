@@ -65,6 +65,9 @@ vexa::MemoryStore fuzz_memory_file(const std::string& text) {
     store.insert({"seed", "k", "t", "c", "", "", vexa::kOriginUserInitiated, vexa::kOriginUserInitiated});
     const bool ok = store.load(path);
     FUZZ_CHECK(store.file_path() == path);
+    // A file that did not load wholly always says why, so start-up moves it aside.
+    FUZZ_CHECK(ok == store.load_outcome().complete());
+    FUZZ_CHECK(ok || !store.load_outcome().problem.empty());
     if (text.empty()) FUZZ_CHECK(ok && store.size() == 1);
     check_memory_blocks(store);
 
@@ -100,7 +103,9 @@ void fuzz_profile_file(const std::string& text, const vexa::MemoryStore& store) 
     const std::string path = file_in_dir("user_profile.json");
     write_file(path, text);
     vexa::UserProfile profile;
-    const bool ok = profile.load(path);
+    vexa::knowledge_io::LoadOutcome outcome;
+    const bool ok = profile.load(path, &outcome);
+    FUZZ_CHECK(ok == outcome.complete());
     if (text.empty()) FUZZ_CHECK(ok && profile == vexa::UserProfile());
     check_profile_block(profile);
 

@@ -8,6 +8,8 @@
 #include "support/log.hpp"
 
 #include <exception>
+#include <string>
+#include <vector>
 #include <system_error>
 
 namespace vexa {
@@ -21,17 +23,50 @@ bool memory_disabled() { return config().has_policy(policy_no_local_memory); }
 }  // namespace
 
 void Agent::load_knowledge() {
+    // A file that did not load completely is moved aside (or, when that is not
+    // possible, never written): saving what could be read over it would lose
+    // the rest. Each such file is reported in the log, as a notice and as the
+    // last error, and start-up goes on.
+    std::vector<std::string> warnings;
+    const auto settle = [&warnings](const std::string& path, const knowledge_io::LoadOutcome& outcome) {
+        bool may_write = true;
+        std::string warning = knowledge_io::settle_load(path, outcome, may_write);
+        if (!warning.empty()) warnings.push_back(std::move(warning));
+        return may_write;
+    };
     const std::string config_dir = config().resolve_path(config().paths.config_dir);
-    if (!config().has_policy(policy_no_local_identity)) identity_.load(config_dir + "/" + kIdentityFileName);
-    if (!config().has_policy(policy_no_local_soul)) soul_.load(config_dir + "/" + kSoulFileName);
-    if (memory_disabled()) return;
-    std::lock_guard<std::mutex> lock(memory_mutex_);
-    memory_.load(config().resolve_path(config().paths.memory_file));
-    profile_path_ = config().resolve_path(kUserProfileFile);
-    profile_.load(profile_path_);
-    profile_.record_interaction();
-    profile_.rebuild_from_memory(memory_);
-    profile_.save(profile_path_);
+    knowledge_io::LoadOutcome outcome;
+    if (!config().has_policy(policy_no_local_identity)) {
+        const std::string path = config_dir + "/" + kIdentityFileName;
+        identity_.load(path, &outcome);
+        settle(path, outcome);
+    }
+    if (!config().has_policy(policy_no_local_soul)) {
+        const std::string path = config_dir + "/" + kSoulFileName;
+        soul_.load(path, &outcome);
+        settle(path, outcome);
+    }
+    if (!memory_disabled()) {
+        std::lock_guard<std::mutex> lock(memory_mutex_);
+        const std::string memory_path = config().resolve_path(config().paths.memory_file);
+        memory_.load(memory_path);
+        memory_.set_persistent(settle(memory_path, memory_.load_outcome()));
+        profile_path_ = config().resolve_path(kUserProfileFile);
+        profile_.load(profile_path_, &outcome);
+        if (!settle(profile_path_, outcome)) profile_path_.clear();
+        profile_.record_interaction();
+        profile_.rebuild_from_memory(memory_);
+        if (!profile_path_.empty()) profile_.save(profile_path_);
+    }
+    if (warnings.empty()) return;
+    std::string joined;
+    for (const std::string& warning : warnings) {
+        if (!joined.empty()) joined += "\n";
+        joined += warning;
+        emit_notice(warning, {});
+    }
+    const std::string earlier = last_error();  // a model client that could not be configured
+    set_last_error(earlier.empty() ? joined : earlier + "\n" + joined);
 }
 
 void Agent::save_knowledge() {

@@ -11,11 +11,37 @@ namespace vexa {
 
 using nlohmann::json;
 
-bool Identity::load(const std::string& file) {
+bool Identity::load(const std::string& file, knowledge_io::LoadOutcome* outcome) {
     path = file;
+    knowledge_io::LoadOutcome result;
     std::string text;
-    if (knowledge_io::read_regular_file(file, text) != knowledge_io::FileRead::Read || text.empty()) return false;
-    return parse(text);
+    const knowledge_io::FileRead read = knowledge_io::read_regular_file(file, text);
+    bool named = false;
+    if (read == knowledge_io::FileRead::Read) {
+        named = !text.empty() && parse(text);
+        if (!named && !text.empty()) {
+            // Say why, unless the file simply names nobody (which turns the block off).
+            const json root = parse_json_bounded(text);
+            const char* problem = nullptr;
+            if (root.is_discarded()) {
+                problem = "not valid JSON";
+            } else if (!root.is_object()) {
+                problem = "not a JSON object";
+            } else {
+                const auto it = root.find("name");
+                const bool nameless = it == root.end() || (it->is_string() && it->get_ref<const std::string&>().empty());
+                if (!nameless) problem = "a member has the wrong type";
+            }
+            if (problem != nullptr) {
+                result.kind = knowledge_io::LoadOutcome::Kind::untouchable;
+                result.problem = problem;
+            }
+        }
+    } else {
+        result = knowledge_io::LoadOutcome::from_read(read);
+    }
+    if (outcome != nullptr) *outcome = result;
+    return named;
 }
 
 bool Identity::set_from_json(const std::string& text) {
@@ -68,10 +94,12 @@ std::string Identity::prompt_block() const {
     return out;
 }
 
-bool Soul::load(const std::string& file) {
+bool Soul::load(const std::string& file, knowledge_io::LoadOutcome* outcome) {
     path = file;
     std::string content;
-    if (knowledge_io::read_regular_file(file, content) != knowledge_io::FileRead::Read) return false;
+    const knowledge_io::FileRead read = knowledge_io::read_regular_file(file, content);
+    if (outcome != nullptr) *outcome = knowledge_io::LoadOutcome::from_read(read);
+    if (read != knowledge_io::FileRead::Read) return false;
     text = std::move(content);
     return !text.empty();
 }

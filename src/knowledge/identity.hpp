@@ -5,6 +5,8 @@
 // empty soul text leaves its block out. No lock inside: the host's setters run
 // under the session lock and the prompt builder reads on the agent's thread.
 
+#include "knowledge/knowledge_io.hpp"
+
 #include <string>
 #include <vector>
 
@@ -26,8 +28,11 @@ struct Identity {
     std::string path;  // where it was last loaded from; empty when set by the host
 
     // Remembers `path`. False, with the fields unchanged, when it is not an
-    // existing regular file or is empty; otherwise parse() of its text.
-    bool load(const std::string& path);
+    // existing regular file, is empty or larger than kMaxStartupFileBytes;
+    // otherwise parse() of its text. `outcome`, when given, says what was
+    // wrong with a file that is there (the library never writes this file,
+    // so an incomplete one is reported as untouchable).
+    bool load(const std::string& path, knowledge_io::LoadOutcome* outcome = nullptr);
     // The host's JSON: clears the remembered path; an empty text resets every
     // field and succeeds; otherwise parse().
     bool set_from_json(const std::string& text);
@@ -48,9 +53,9 @@ struct Soul {
     std::string path;  // where it was last loaded from; empty when set by the host
 
     // Remembers `path`. False, text unchanged, when it is not an existing
-    // regular file; otherwise the whole file becomes the text, and the result
-    // says whether it is non-empty.
-    bool load(const std::string& path);
+    // regular file or is larger than kMaxStartupFileBytes; otherwise the whole
+    // file becomes the text, and the result says whether it is non-empty.
+    bool load(const std::string& path, knowledge_io::LoadOutcome* outcome = nullptr);
     // The host's text: clears the remembered path; true when non-empty.
     bool set_text(const std::string& text);
 

@@ -2,6 +2,7 @@
 
 #include "config/json_util.hpp"
 #include "support/fs_util.hpp"
+#include "support/log.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,8 @@ FileRead read_regular_file(const std::string& path, std::string& out) {
     std::error_code ec;
     const fs::path file = path_from_utf8(path);
     if (!fs::is_regular_file(file, ec)) return FileRead::Missing;
+    const std::uintmax_t size = fs::file_size(file, ec);
+    if (!ec && size > kMaxStartupFileBytes) return FileRead::TooLarge;
     std::ifstream in(file, std::ios::binary);
     if (!in) return FileRead::Failed;
     try {
@@ -33,6 +36,36 @@ FileRead read_regular_file(const std::string& path, std::string& out) {
         return FileRead::Failed;
     }
     return FileRead::Read;
+}
+
+LoadOutcome LoadOutcome::from_read(FileRead read) {
+    LoadOutcome outcome;
+    if (read == FileRead::TooLarge) {
+        outcome.kind = Kind::untouchable;
+        outcome.problem = "it is larger than " + std::to_string(kMaxStartupFileBytes / (1024 * 1024)) + " MiB";
+    } else if (read == FileRead::Failed) {
+        outcome.kind = Kind::untouchable;
+        outcome.problem = "it could not be read";
+    }
+    return outcome;
+}
+
+std::string settle_load(const std::string& path, const LoadOutcome& outcome, bool& may_write) {
+    may_write = true;
+    if (outcome.complete()) return std::string();
+    std::string warning = path + " was not loaded completely (" + outcome.problem + "); ";
+    if (outcome.kind == LoadOutcome::Kind::damaged) {
+        const std::string moved = move_aside_unreadable(path_from_utf8(path));
+        if (!moved.empty()) {
+            warning += "it was moved to " + moved + " and a new file will be started.";
+            log_line(LogLevel::WARNING, warning);
+            return warning;
+        }
+    }
+    may_write = false;
+    warning += "it was left as it is and will not be written.";
+    log_line(LogLevel::WARNING, warning);
+    return warning;
 }
 
 bool write_json_file(const std::string& path, const json& value, int indent) {

@@ -87,26 +87,41 @@ std::string MemoryStore::now() const { return clock_(); }
 
 bool MemoryStore::load(const std::string& path) {
     file_path_ = path;
+    load_outcome_ = {};
     std::string text;
-    switch (knowledge_io::read_regular_file(path, text)) {
-        case knowledge_io::FileRead::Missing:
-            entries_.clear();
-            return true;
-        case knowledge_io::FileRead::Failed:
-            return false;
-        case knowledge_io::FileRead::Read:
-            break;
+    const knowledge_io::FileRead read = knowledge_io::read_regular_file(path, text);
+    if (read == knowledge_io::FileRead::Missing) {
+        entries_.clear();
+        return true;
+    }
+    if (read != knowledge_io::FileRead::Read) {
+        load_outcome_ = knowledge_io::LoadOutcome::from_read(read);
+        return false;
     }
     if (text.empty()) return true;
     const json root = parse_json_bounded(text);
-    if (root.is_discarded() || !root.is_array()) return false;
+    if (root.is_discarded() || !root.is_array()) {
+        load_outcome_.kind = knowledge_io::LoadOutcome::Kind::damaged;
+        load_outcome_.problem = root.is_discarded() ? "not valid JSON" : "not a JSON array";
+        return false;
+    }
     entries_.clear();
+    std::size_t skipped = 0;
     for (const json& element : root) {
         MemoryEntry entry;
-        if (!read_entry(element, entry)) return false;
+        if (!read_entry(element, entry)) {
+            ++skipped;
+            continue;
+        }
         if (entry.id.empty()) continue;
         std::string id = entry.id;
         entries_[id] = std::move(entry);
+    }
+    if (skipped > 0) {
+        load_outcome_.kind = knowledge_io::LoadOutcome::Kind::damaged;
+        load_outcome_.problem = std::to_string(skipped) + " of " + std::to_string(root.size()) +
+                                " entries are not valid memory entries and were skipped";
+        return false;
     }
     return true;
 }
@@ -122,7 +137,7 @@ bool MemoryStore::save(const std::string& path) const {
     }
 }
 
-bool MemoryStore::save() const { return !file_path_.empty() && save(file_path_); }
+bool MemoryStore::save() const { return persistent_ && !file_path_.empty() && save(file_path_); }
 
 std::string MemoryStore::add(const std::string& category, const std::string& title, const std::string& content) {
     MemoryEntry entry;

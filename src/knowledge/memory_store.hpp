@@ -4,6 +4,8 @@
 // overview block, so what is stored here goes to the model server with each
 // request. No lock inside: the agent's memory lock guards every use.
 
+#include "knowledge/knowledge_io.hpp"
+
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -47,11 +49,17 @@ public:
     MemoryStore();
 
     // Reads memory.json. A missing file empties the store (true); an empty
-    // file leaves it as it is (true); unreadable JSON or a root that is not an
-    // array leaves it as it is (false). Otherwise the store is replaced by the
-    // array's entries; an element of the wrong shape stops the read (false)
-    // and keeps the entries read before it. Remembers `path` in every case.
+    // file leaves it as it is (true); unreadable JSON, a root that is not an
+    // array, a file that cannot be read or one larger than
+    // kMaxStartupFileBytes leave it as it is (false). Otherwise the store is
+    // replaced by the array's entries; elements of the wrong shape are
+    // skipped (false: the file did not load completely). Remembers `path` in
+    // every case; load_outcome() says what was wrong.
     bool load(const std::string& path);
+    const knowledge_io::LoadOutcome& load_outcome() const { return load_outcome_; }
+    // Off: save() (the remembered file) writes nothing and fails; for a file
+    // that did not load completely and could not be moved aside.
+    void set_persistent(bool persistent) { persistent_ = persistent; }
     // Writes the whole store (ascending id order, indent 4) through a
     // temporary file, so a failed save leaves the previous file intact.
     bool save(const std::string& path) const;
@@ -98,6 +106,8 @@ private:
     std::string now() const;
 
     std::string file_path_;
+    knowledge_io::LoadOutcome load_outcome_;
+    bool persistent_ = true;
     std::map<std::string, MemoryEntry> entries_;
     Clock clock_;
 };

@@ -53,19 +53,26 @@ void read_string_list(const json& root, const char* key, std::vector<std::string
 
 }  // namespace
 
-bool UserProfile::load(const std::string& path) {
+bool UserProfile::load(const std::string& path, knowledge_io::LoadOutcome* outcome) {
+    knowledge_io::LoadOutcome ignored;
+    knowledge_io::LoadOutcome& result = outcome != nullptr ? *outcome : ignored;
+    result = {};
+    const auto damaged = [&result](const char* problem) {
+        result.kind = knowledge_io::LoadOutcome::Kind::damaged;
+        result.problem = problem;
+        return false;
+    };
     std::string text;
-    switch (knowledge_io::read_regular_file(path, text)) {
-        case knowledge_io::FileRead::Missing:
-            return true;
-        case knowledge_io::FileRead::Failed:
-            return false;
-        case knowledge_io::FileRead::Read:
-            break;
+    const knowledge_io::FileRead read = knowledge_io::read_regular_file(path, text);
+    if (read == knowledge_io::FileRead::Missing) return true;
+    if (read != knowledge_io::FileRead::Read) {
+        result = knowledge_io::LoadOutcome::from_read(read);
+        return false;
     }
     if (text.empty()) return true;
     const json root = parse_json_bounded(text);
-    if (root.is_discarded() || !root.is_object()) return false;
+    if (root.is_discarded()) return damaged("not valid JSON");
+    if (!root.is_object()) return damaged("not a JSON object");
 
     // In this order, each missing member giving its default: a wrong type
     // stops the read, and what came before stays assigned.
@@ -80,11 +87,11 @@ bool UserProfile::load(const std::string& path) {
         !text_member("expertise_level", expertise_level) ||
         !text_member("language_preference", language_preference) ||
         !knowledge_io::read_int32(root, "interaction_count", count)) {
-        return false;
+        return damaged("a member has the wrong type");
     }
     interaction_count = count;
     if (!text_member("first_interaction", first_interaction) || !text_member("last_interaction", last_interaction)) {
-        return false;
+        return damaged("a member has the wrong type");
     }
     read_string_list(root, "interests", interests);
     read_string_list(root, "preferences", preferences);

@@ -5,6 +5,8 @@
 // rules on their titles whenever the memories change. No lock inside: the
 // agent's memory lock guards every use.
 
+#include "knowledge/knowledge_io.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -40,8 +42,9 @@ struct UserProfile {
     // false with nothing changed; a member of the wrong type gives false with
     // the members read before it assigned. `interests`, `preferences` and
     // `custom_traits` are taken only when they are an array (an object), and
-    // then only their string items.
-    bool load(const std::string& path);
+    // then only their string items. A file larger than kMaxStartupFileBytes
+    // is not read (false). `outcome`, when given, says what was wrong.
+    bool load(const std::string& path, knowledge_io::LoadOutcome* outcome = nullptr);
     // Ten keys in ascending order, indent 4, through a temporary file; a
     // failed save leaves the previous file intact.
     bool save(const std::string& path) const;
