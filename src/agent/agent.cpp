@@ -6,6 +6,7 @@
 #include "conversation/context_compression.hpp"
 #include "models/model_management_tool.hpp"
 #include "skills/skill_inspect_tool.hpp"
+#include "support/fs_util.hpp"
 #include "support/timing.hpp"
 
 #include <nlohmann/json.hpp>
@@ -13,6 +14,8 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <filesystem>
+#include <vector>
 #include <utility>
 
 namespace vexa {
@@ -20,6 +23,21 @@ namespace vexa {
 namespace {
 
 AgentConfig& config() { return AgentConfig::instance(); }
+
+// Temporary files that killed writers left behind, in every folder the
+// library writes: sessions and records, memory and profile, the skills'
+// activity file. (The configuration file's folder is cleaned when it loads.)
+void remove_stale_temporary_files() {
+    remove_stale_session_files();
+    std::vector<std::filesystem::path> folders = {
+        path_from_utf8(config().resolve_path(config().paths.memory_file)).parent_path(),
+        path_from_utf8(config().resolve_path(kUserProfileFile)).parent_path(),
+    };
+    if (!config().paths.skills_dir.empty()) folders.push_back(path_from_utf8(config().resolve_path(config().paths.skills_dir)));
+    std::sort(folders.begin(), folders.end());
+    folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+    for (const auto& folder : folders) remove_stale_temp_files(folder);
+}
 
 // What the current thread is inside of, per agent: a model call (the LLM
 // lock) or an event delivery (the event lock). A thread is inside at most a
@@ -89,7 +107,7 @@ bool Agent::start(EventCallback default_callback) {
         load_local_skills();
         load_knowledge();
         TimingRegistry::instance().set_enabled(config().perf_enabled);
-        remove_stale_session_files();
+        remove_stale_temporary_files();
         conversation_.new_session();
         point_recorder_at_session();
         user_turns_ = 0;
