@@ -4,7 +4,10 @@
 // memories). Each block's owner registers a source; the assembler fixes only
 // which blocks appear, in which order and how they are joined.
 
+#include <atomic>
+#include <cstddef>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -20,6 +23,18 @@ enum class PromptSlot {
     skills,
     memory,  // memory overview, then user profile
 };
+
+// The most bytes a slot's blocks may take from one system prompt: a huge
+// soul.md, identity or memory file must not ride along with every request.
+// Longer blocks are cut at a UTF-8 boundary and end with kPromptCutNote; the
+// first cut of each slot is logged. The host's own texts are not bounded.
+inline constexpr std::size_t kPromptSlotMaxBytes[] = {
+    8 * 1024,   // identity
+    32 * 1024,  // soul
+    64 * 1024,  // skills
+    32 * 1024,  // memory
+};
+inline constexpr const char* kPromptCutNote = "\n[... cut: longer than this prompt block may be]";
 
 // Appends the owner's blocks for the next request; a block that is absent is
 // simply not appended (empty texts are skipped too). Called on any thread
@@ -45,12 +60,16 @@ public:
     std::string build() const;
 
 private:
+    // Cuts the blocks a source of `slot` appended from `first` on to the slot's size.
+    void bound_slot(PromptSlot slot, std::vector<std::string>& blocks, std::size_t first) const;
+
     // The prompt lock: the three texts. Never held while a source runs.
     mutable std::mutex mutex_;
     std::string host_;
     std::string added_;
     std::string turn_;
     std::vector<std::pair<PromptSlot, PromptSource>> sources_;
+    mutable std::atomic<bool> cut_logged_[std::size(kPromptSlotMaxBytes)] = {};
 };
 
 }  // namespace vexa

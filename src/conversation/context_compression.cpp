@@ -1,5 +1,8 @@
 #include "conversation/context_compression.hpp"
 
+#include "support/log.hpp"
+#include "support/utf8.hpp"
+
 #include <utility>
 
 namespace vexa {
@@ -98,8 +101,13 @@ bool compress_conversation(ConversationManager& conversation, int keep_recent, c
     if (cut == 0) return false;
 
     const std::vector<ChatMessage> older(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(cut));
-    const std::string summary = summarise(build_summary_request(older));
+    std::string summary = summarise(build_summary_request(older));
     if (summary.empty()) return false;
+    if (summary.size() > kMaxSummaryBytes) {
+        log_line(LogLevel::WARNING, "Context compression: the summary of " + std::to_string(summary.size()) +
+                                        " bytes was cut to " + std::to_string(kMaxSummaryBytes) + " bytes");
+        summary = shorten_utf8(summary, kMaxSummaryBytes);
+    }
 
     std::vector<ChatMessage> replaced;
     replaced.reserve(messages.size() - cut + 1);

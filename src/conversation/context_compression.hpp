@@ -28,6 +28,10 @@ int count_completed_turns(const std::vector<ChatMessage>& messages);
 // More than `threshold` completed turns.
 bool needs_compression(const std::vector<ChatMessage>& messages, int threshold);
 
+// The most bytes of a summary that are kept: it replaces the older turns in
+// every later request, so a runaway answer must not make each of them huge.
+inline constexpr std::size_t kMaxSummaryBytes = 32 * 1024;
+
 // The two messages that ask the model for a summary of `older`.
 std::vector<ChatMessage> build_summary_request(const std::vector<ChatMessage>& older);
 // The user message that stands in for the summarised turns.
@@ -37,7 +41,8 @@ ChatMessage summary_message(const std::string& summary);
 using Summariser = std::function<std::string(const std::vector<ChatMessage>& request)>;
 
 // Replaces everything before the `keep_recent`-th last completed turn by a
-// summary. The cut always falls on the first user message of a turn, so an
+// summary (cut to kMaxSummaryBytes at a UTF-8 boundary, with a log line,
+// when it is longer). The cut always falls on the first user message of a turn, so an
 // assistant's tool calls are never separated from their results. False (and
 // the conversation untouched) when there is nothing to summarise or the
 // summariser answered with nothing.
