@@ -123,7 +123,7 @@ bool use_tiny_model(const std::string& base_dir, const std::filesystem::path& co
     llm["backend"] = "llama_cpp";
     llm["model"] = "vexa-tiny-random";
     llm["max_tokens"] = 48;  // it never stops by itself
-    llm["llama_cpp"] = {{"model_path", VEXA_CHAT_TINY_MODEL}, {"context_size", 4096}};
+    llm["llama_cpp"] = {{"model_path", VEXA_CHAT_TINY_MODEL}, {"context_size", 16384}};
     const std::filesystem::path out = std::filesystem::path(base_dir) / "data" / "vexa-chat" / "tiny_model_config.json";
     std::error_code ec;
     std::filesystem::create_directories(out.parent_path(), ec);

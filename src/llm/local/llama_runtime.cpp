@@ -521,6 +521,31 @@ bool LlamaRuntime::apply_chat_template(const ChatTurns& turns, bool add_generati
 #endif
 }
 
+int LlamaRuntime::count_tokens(const std::string& prompt) {
+#ifndef VEXA_LLAMA_CPP_ENABLED
+    (void)prompt;
+    return -1;
+#else
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!engine_ || prompt.size() > static_cast<std::size_t>(INT32_MAX)) return -1;
+    // With no room for the tokens, llama_tokenize answers minus their count.
+    const int32_t n = llama_tokenize(engine_->vocab, prompt.data(), static_cast<int32_t>(prompt.size()), nullptr, 0,
+                                     true, true);
+    if (n == INT32_MIN) return -1;
+    return n < 0 ? -n : n;
+#endif
+}
+
+int LlamaRuntime::context_size() const {
+#ifndef VEXA_LLAMA_CPP_ENABLED
+    return -1;
+#else
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!engine_) return -1;
+    return static_cast<int>(llama_n_ctx(engine_->ctx));
+#endif
+}
+
 GenerationResult LlamaRuntime::generate(const std::string& prompt, const GenerationParams& params,
                                         const PieceCallback& on_piece) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -74,6 +74,14 @@ public:
     virtual GenerationResult generate(const std::string& prompt, const GenerationParams& params,
                                       const PieceCallback& on_piece) = 0;
     virtual void cancel() = 0;
+    // How many tokens generate() would evaluate for `prompt`, and how many the
+    // context holds; -1 when that cannot be told (nothing loaded, or a runtime
+    // that does not know). The backend uses them to make a long conversation fit.
+    virtual int count_tokens(const std::string& prompt) {
+        (void)prompt;
+        return -1;
+    }
+    virtual int context_size() const { return -1; }
 };
 
 class LlamaRuntime : public ILocalRuntime {
@@ -91,6 +99,8 @@ public:
     // Only sets the flag; a running generation sees it before its next token and
     // inside the engine's computation of the current one.
     void cancel() override;
+    int count_tokens(const std::string& prompt) override;
+    int context_size() const override;
 
     bool is_loaded() const;
     LocalLoadOptions options() const;

@@ -6,8 +6,11 @@
 #include "llm/local/local_backend_factory.hpp"
 #include "llm/local/output_parser.hpp"
 #include "llm/openai_backend.hpp"
+#include "support/log.hpp"
 
 #include <nlohmann/json.hpp>
+
+#include <algorithm>
 
 namespace vexa {
 
@@ -183,6 +186,7 @@ LlamaCppBackend::~LlamaCppBackend() = default;
 
 bool LlamaCppBackend::configure(const LLMConfig& config, std::string& error, LLMClient* client) {
     config_ = config;
+    client_ = client;
     error.clear();
     if (config.llama_cpp.model_path.empty()) {
         error = "llm.llama_cpp.model_path is required when llm.backend is llama_cpp.";
@@ -219,6 +223,62 @@ std::string LlamaCppBackend::build_local_prompt(const std::vector<ChatMessage>& 
     return render_chatml(messages, tools);
 }
 
+std::string LlamaCppBackend::fitted_prompt(const std::vector<ChatMessage>& messages,
+                                           const std::vector<ToolDefinition>& tools,
+                                           const std::function<void(const std::string&)>& notice) {
+    std::string prompt = build_local_prompt(messages, tools);
+    const int n_ctx = runtime_->context_size();
+    if (n_ctx <= 0) return prompt;
+    // Room for the answer: its token limit, but never more than half the context.
+    const int wanted = config_.max_tokens > 0 ? config_.max_tokens : n_ctx / 4;
+    const int reserve = std::min(wanted, n_ctx / 2);
+    const auto fits = [&](const std::string& text) {
+        const int tokens = runtime_->count_tokens(text);
+        return tokens >= 0 && tokens + reserve <= n_ctx;
+    };
+    if (runtime_->count_tokens(prompt) < 0 || fits(prompt)) return prompt;
+
+    // Whole turns go, oldest first: a turn starts at a user message, so an
+    // assistant's tool calls never lose their results.
+    std::size_t head = 0;
+    while (head < messages.size() && messages[head].role == MessageRole::system) ++head;
+    std::vector<std::size_t> starts;
+    for (std::size_t i = head; i < messages.size(); ++i) {
+        if (messages[i].role == MessageRole::user) starts.push_back(i);
+    }
+    if (starts.size() < 2) return prompt;  // nothing but the current turn
+    const auto without_oldest = [&](std::size_t turns) {
+        std::vector<ChatMessage> kept(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(head));
+        kept.insert(kept.end(), messages.begin() + static_cast<std::ptrdiff_t>(starts[turns]), messages.end());
+        return build_local_prompt(kept, tools);
+    };
+    // Fewest turns left out that fit (leaving out more never makes it longer).
+    const std::size_t most = starts.size() - 1;
+    std::size_t dropped = most;
+    std::string best = without_oldest(most);
+    if (fits(best)) {
+        std::size_t low = 1;  // the whole prompt did not fit
+        while (low < dropped) {
+            const std::size_t middle = low + (dropped - low) / 2;
+            if (fits(without_oldest(middle))) {
+                dropped = middle;
+            } else {
+                low = middle + 1;
+            }
+        }
+        if (dropped != most) best = without_oldest(dropped);
+    }
+    const int left = runtime_->count_tokens(best);
+    if (left < 0 || left >= n_ctx) return best;  // even the current turn is too long: generation says so
+    const std::string text = "The conversation is longer than the local model's context of " + std::to_string(n_ctx) +
+                             " tokens: " + (dropped == 1 ? std::string("its oldest turn was")
+                                                        : "its oldest " + std::to_string(dropped) + " turns were") +
+                             " left out of this request.";
+    log_line(LogLevel::INFO, text);
+    if (notice) notice(text);
+    return best;
+}
+
 GenerationParams LlamaCppBackend::generation_params() const {
     GenerationParams params;
     params.max_tokens = config_.max_tokens;
@@ -238,7 +298,7 @@ StreamResult LlamaCppBackend::chat_completion_stream(const std::vector<ChatMessa
     state(LLMState::waiting);
     state(LLMState::generating);
 
-    const std::string prompt = build_local_prompt(messages, tools);
+    const std::string prompt = fitted_prompt(messages, tools, call_notice_callback(callbacks.on_notice, client_));
     const GenerationParams params = generation_params();
 
     // Per call: the raw text so far and what has already gone out as deltas. The
@@ -300,7 +360,7 @@ std::string LlamaCppBackend::chat_completion(const std::vector<ChatMessage>& mes
 CompletionResult LlamaCppBackend::chat_completion_result(const std::vector<ChatMessage>& messages,
                                                          const CompletionOptions&) {
     CompletionResult result;
-    const std::string prompt = build_local_prompt(messages, {});
+    const std::string prompt = fitted_prompt(messages, {}, call_notice_callback({}, client_));
     const GenerationParams params = generation_params();
     const GenerationResult generated = runtime_->generate(prompt, params, PieceCallback{});
     if (generated.ok) {

@@ -12,6 +12,7 @@
 #include "llm/stream_types.hpp"
 #include "tools/tool.hpp"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,14 @@ public:
     // The prompt for a conversation: the model's template, then the template over
     // user/assistant turns only, then ChatML.
     std::string build_local_prompt(const std::vector<ChatMessage>& messages, const std::vector<ToolDefinition>& tools);
+    // build_local_prompt() made to fit the context: when the conversation is
+    // too long, its oldest turns are left out of this request (never the
+    // leading system messages or the current turn, which starts at the last
+    // user message), as few as needed to leave room for the answer, and
+    // `notice` says so. When even the system messages and the current turn do
+    // not fit, that prompt is returned and generation reports the overflow.
+    std::string fitted_prompt(const std::vector<ChatMessage>& messages, const std::vector<ToolDefinition>& tools,
+                              const std::function<void(const std::string&)>& notice);
     GenerationParams generation_params() const;
     const LLMConfig& config() const { return config_; }
     ILocalRuntime& runtime() { return *runtime_; }
@@ -48,6 +57,7 @@ public:
 private:
     LLMConfig config_;
     std::unique_ptr<ILocalRuntime> runtime_;
+    LLMClient* client_ = nullptr;  // the owner; receives notices of calls without their own callback
 };
 
 // The plain-words tool protocol put in front of the conversation; empty without tools.

@@ -82,6 +82,12 @@ public:
         return r;
     }
     void cancel() override { ++cancels; }
+    // One token per byte, so tests can size a context exactly; -1: unknown.
+    int context = -1;
+    int count_tokens(const std::string& prompt) override {
+        return context < 0 ? -1 : static_cast<int>(prompt.size());
+    }
+    int context_size() const override { return context; }
 };
 
 struct Fixture {
@@ -579,6 +585,75 @@ TEST(LocalBackendEngineTest, MissingModelKeepsThePreviousBackend) {
 }
 
 #endif  // VEXA_LLAMA_CPP_ENABLED
+
+// ---- a conversation longer than the context ---------------------------------
+
+struct FitCase {
+    const char* name;
+    int context;                 // tokens (bytes, for the scripted runtime)
+    std::vector<std::string> kept;  // the user messages still in the prompt
+    bool notice;
+};
+
+TEST(LocalContextFitTest, OldestTurnsGoUntilThePromptAndTheAnswerFit) {
+    // [system]S + four turns of 100-byte user texts and short answers.
+    std::vector<ChatMessage> messages = {msg(MessageRole::system, "S")};
+    for (const char* id : {"u1", "u2", "u3", "u4"}) {
+        messages.push_back(msg(MessageRole::user, std::string(id) + std::string(98, '.')));
+        ChatMessage call = msg(MessageRole::assistant, "");
+        if (std::string(id) == "u2") {  // a tool round stays whole with its turn
+            call.tool_calls = {ToolCall{"c1", "search", R"({"q":"x"})"}};
+            messages.push_back(call);
+            ChatMessage result = msg(MessageRole::tool, R"({"success":true})");
+            result.tool_call_id = "c1";
+            messages.push_back(result);
+        }
+        if (std::string(id) != "u4") messages.push_back(msg(MessageRole::assistant, "a"));
+    }
+    Fixture f;
+    f.runtime->pieces = {"fine"};
+    const std::size_t whole = f.backend->build_local_prompt(messages, {}).size();
+    const std::vector<FitCase> cases = {
+        {"unknown context: everything", -1, {"u1", "u2", "u3", "u4"}, false},
+        {"fits with room for the answer", static_cast<int>(whole) + 64, {"u1", "u2", "u3", "u4"}, false},
+        {"no room for the answer: one turn goes", static_cast<int>(whole) + 10, {"u2", "u3", "u4"}, true},
+        {"only the current turn fits", 260, {"u4"}, true},
+        {"not even the current turn: sent as short as it gets", 100, {"u4"}, false},
+    };
+    for (const FitCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LLMConfig config;
+        config.llama_cpp.model_path = "scripted.gguf";
+        config.max_tokens = 64;
+        std::string error;
+        ASSERT_TRUE(f.backend->configure(config, error, nullptr)) << error;
+        f.runtime->context = c.context;
+        std::vector<std::string> notices;
+        Recorder recorder;
+        StreamCallbacks callbacks = recorder.callbacks();
+        callbacks.on_notice = [&](const std::string& text) { notices.push_back(text); };
+        const StreamResult result = f.backend->chat_completion_stream(messages, {}, callbacks);
+        EXPECT_TRUE(result.ok) << result.error;
+        std::vector<std::string> kept;
+        for (const char* id : {"u1", "u2", "u3", "u4"}) {
+            if (f.runtime->last_prompt.find(std::string("[user]") + id) != std::string::npos) kept.push_back(id);
+        }
+        EXPECT_EQ(kept, c.kept);
+        EXPECT_EQ(f.runtime->last_prompt.rfind("[system]S", 0), 0u) << f.runtime->last_prompt;
+        // A turn's tool call never loses its result.
+        EXPECT_EQ(f.runtime->last_prompt.find("search") == std::string::npos,
+                  f.runtime->last_prompt.find("success") == std::string::npos);
+        ASSERT_EQ(notices.size(), c.notice ? 1u : 0u);
+        if (c.notice) {
+            const std::size_t dropped = 4 - c.kept.size();
+            EXPECT_EQ(notices[0], "The conversation is longer than the local model's context of " +
+                                      std::to_string(c.context) + " tokens: " +
+                                      (dropped == 1 ? std::string("its oldest turn was")
+                                                    : "its oldest " + std::to_string(dropped) + " turns were") +
+                                      " left out of this request.");
+        }
+    }
+}
 
 }  // namespace
 }  // namespace vexa
