@@ -5,6 +5,7 @@
 # interface tests and whole turns over WinHTTP against it under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/compiler_cache.sh"
 build="$root/build-windows"
 missing=()
 for pkg in g++-mingw-w64-x86-64-posix wine64; do

@@ -10,6 +10,7 @@
 #              VEXA_FUZZ_JOBS (parallel compile jobs, default: number of cores).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/compiler_cache.sh"
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 build=${VEXA_FUZZ_BUILD:-$root/build-fuzz}

@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev
       nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev python3 locales
-      python3-venv python3-setuptools python3-wheel mono-mcs mono-devel)
+      python3-venv python3-setuptools python3-wheel mono-mcs mono-devel ccache)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

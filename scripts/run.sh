@@ -4,6 +4,7 @@
 # go to data/ (both ignored by git).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/compiler_cache.sh"
 "$root/scripts/install_deps.sh"
 llama_dir=""
 if [ -x "$root/scripts/build_llama.sh" ]; then

@@ -5,6 +5,7 @@
 #   scripts/test.sh --tsan     ThreadSanitizer, threading tests only
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/compiler_cache.sh"
 mode=${1:-plain}
 "$root/scripts/install_deps.sh"
 llama_dir=""
