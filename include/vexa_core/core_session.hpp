@@ -206,7 +206,10 @@ public:
     // callback takes (start-up, background notices). True on success; a missing
     // or invalid configuration file still gives true and leaves the warning
     // "Warning: Could not load config from <path>. Using default configuration."
-    // in last_error(). Calling it again replaces the agent (the old
+    // in last_error(). So does a knowledge file (memory.json, user_profile.json,
+    // identity.json, soul.md) that could not be loaded completely: the warning
+    // names it and says where it was moved aside (one line per problem).
+    // Calling it again replaces the agent (the old
     // conversation is not saved).
     bool initialize(const InitializeOptions& options, EventCallback on_event = {});
     // Cancels (also a turn running on another thread, which it then waits

@@ -226,7 +226,10 @@ VEXA_CORE_API void vexa_core_destroy(VexaCoreHandle* handle);
  * on_event (may be NULL) receives the events that no turn callback takes
  * (start-up and background notices), with user_data. Returns 1 on success;
  * a missing or invalid configuration file still succeeds, leaving a warning in
- * vexa_core_last_error. May be called again: the agent is replaced. */
+ * vexa_core_last_error, and so does a knowledge file (memory.json,
+ * user_profile.json, identity.json, soul.md) that could not be loaded
+ * completely: the warning names it and says where it was moved aside (one line
+ * per problem). May be called again: the agent is replaced. */
 VEXA_CORE_API int vexa_core_initialize(VexaCoreHandle* handle, const VexaCoreInitOptions* options,
                                        VexaCoreEventCallback on_event, void* user_data);
 

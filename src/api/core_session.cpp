@@ -119,6 +119,11 @@ bool CoreSession::initialize(const InitializeOptions& options, EventCallback on_
         impl_->set_error(agent->last_error());
         return false;
     }
+    // Start-up warnings of the agent (a model client that could not be
+    // configured, knowledge files set aside) join the configuration's.
+    const std::string config_warning = impl_->error();
+    const std::string agent_warning = agent->last_error();
+    if (!config_warning.empty() && !agent_warning.empty()) impl_->set_error(config_warning + "\n" + agent_warning);
     return true;
 }
 
