@@ -324,7 +324,8 @@ TEST_P(KnowledgeTurnTest, SecretsTheModelProposesAreNotRemembered) {
     const std::vector<Proposal> ordinary = {
         {"user_info", "Name", "Ada"},
         {"user_preference", "Answers", "Prefers short answers and keeps logins in a password manager"},
-        {"learned_fact", "Toolchain", "Python 3.12.1, max tokens 4096, project id 123e4567-e89b-12d3-a456-426614174000"},
+        {"learned_fact", "Toolchain",
+         "Python 3.12.1, max tokens 4096, project id 123e4567-e89b-12d3-a456-426614174000"},
     };
     nlohmann::json candidates = nlohmann::json::array();
     for (const auto* list : {&secrets, &ordinary}) {
