@@ -2,9 +2,12 @@
 // JSON in gives JSON out with every secret-named member redacted; other text
 // comes back unchanged, replaced whole, or with credential-shaped parts
 // replaced.
+// The credential detectors run on the same input: whatever redaction cuts
+// out, the memory filter refuses too, and each detector stays within the text.
 // The other judgements over tool texts run on the same input.
 
 #include "agent/tool_judgement.hpp"
+#include "support/credential_scan.hpp"
 
 #include "fuzz_check.hpp"
 #include "utf8_check.hpp"
@@ -72,6 +75,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(out.find("[redacted]") != std::string::npos);
     }
     if (!json::parse(text, nullptr, false).is_discarded() && out != text) FUZZ_CHECK(!shown.is_discarded());
+
+    // The memory filter refuses at least what redaction cuts out, and says
+    // yes exactly where one of its detectors finds a run inside the text.
+    const bool credential = vexa::contains_credential(text);
+    std::string scrubbed = text;
+    const bool cut_out = vexa::scrub_credentials(scrubbed);
+    FUZZ_CHECK(cut_out ? scrubbed.find("[redacted]") != std::string::npos : scrubbed == text);
+    if (cut_out) FUZZ_CHECK(credential);
+    bool found = false;
+    for (std::size_t pos = 0; pos <= size; ++pos) {
+        const std::size_t lengths[] = {vexa::credential_length_at(text, pos), vexa::credential_assignment_at(text, pos),
+                                       vexa::credential_in_prose_at(text, pos),
+                                       vexa::random_token_length_at(text, pos)};
+        for (std::size_t n : lengths) {
+            FUZZ_CHECK(n <= size - pos);
+            found = found || n > 0;
+        }
+    }
+    FUZZ_CHECK(found == credential);
 
     // Cuts for the model never split a character of well-formed text.
     const bool valid = fuzz::valid_utf8(text);

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -302,6 +303,69 @@ TEST_P(KnowledgeTurnTest, FourthTurnDuringTheExtractionStartsNoOther) {
     EXPECT_EQ(turn4.back()["content"], "u4");
     EXPECT_EQ(count_notices(host.background.events(), kLearnedOne), 1);
     EXPECT_EQ(read_json(host.memory_file()).size(), 1u);
+}
+
+// Secrets that came up in the conversation and the model proposes to
+// remember never reach memory.json nor any later system prompt; the ordinary
+// facts of the same answer do, even where they name passwords or tokens.
+TEST_P(KnowledgeTurnTest, SecretsTheModelProposesAreNotRemembered) {
+    struct Proposal {
+        const char* category;
+        const char* title;
+        const char* content;
+    };
+    const std::vector<Proposal> secrets = {
+        {"user_info", "Mail login", "password is hunter2-Xq9"},
+        {"user_info", "Bank card", "PIN 4821, card 4111 1111 1111 1111, CVV 123"},
+        {"learned_fact", "Cloud access", "AWS secret access key wJalrXUtnFEMI/K7MDENG/bPxRfiCYEXAMPLEKEY"},
+        {"learned_fact", "Release pipeline", "deploy token 9f8e7d6c5b4a39281706f5e4d3c2b1a0"},
+        {"learned_fact", "Payments", "api key is zz-live-8c1f2d9e7b6a5f4e"},
+    };
+    const std::vector<Proposal> ordinary = {
+        {"user_info", "Name", "Ada"},
+        {"user_preference", "Answers", "Prefers short answers and keeps logins in a password manager"},
+        {"learned_fact", "Toolchain",
+         "Python 3.12.1, max tokens 4096, project id 123e4567-e89b-12d3-a456-426614174000"},
+    };
+    nlohmann::json candidates = nlohmann::json::array();
+    for (const auto* list : {&secrets, &ordinary}) {
+        for (const Proposal& p : *list) {
+            candidates.push_back(
+                {{"category", p.category}, {"title", p.title}, {"content", p.content}, {"importance", 0.9}});
+        }
+    }
+
+    Host host(GetParam());
+    ASSERT_TRUE(host.start());
+    host.enqueue_answers(1, 3);
+    host.server.enqueue(extraction_response("```json\n" + candidates.dump() + "\n```"));
+    host.turns(1, 3);
+    ASSERT_TRUE(host.wait_for_background_notice("已学习到 3 条新知识"));
+
+    const auto stored = read_json(host.memory_file());
+    ASSERT_TRUE(stored.is_array());
+    std::vector<std::string> titles;
+    for (const auto& entry : stored) titles.push_back(entry.at("title").get<std::string>());
+    std::sort(titles.begin(), titles.end());
+    EXPECT_EQ(titles, (std::vector<std::string>{"Answers", "Name", "Toolchain"})) << stored.dump();
+
+    host.server.enqueue(answer_response({"a4"}));
+    host.turns(4, 4);
+    ASSERT_EQ(host.server.request_count(), 5u);
+    const std::string prompt = host.system_message(4);
+    for (const Proposal& p : ordinary) {
+        EXPECT_NE(prompt.find(std::string("- [") + p.category + "] " + p.title + ": "), std::string::npos)
+            << p.title << "\n" << prompt;
+    }
+    for (const Proposal& p : secrets) {
+        EXPECT_EQ(prompt.find(p.title), std::string::npos) << prompt;
+        EXPECT_EQ(prompt.find(p.content), std::string::npos) << prompt;
+    }
+    for (const char* secret : {"hunter2", "4821", "4111", "wJalrXUtnFEMI", "9f8e7d6c", "zz-live"}) {
+        EXPECT_EQ(prompt.find(secret), std::string::npos) << secret;
+        EXPECT_EQ(read_file(host.memory_file()).find(secret), std::string::npos) << secret;
+    }
+    EXPECT_EQ(host.system_prompt(), prompt);
 }
 
 // ---- identity and soul --------------------------------------------------------

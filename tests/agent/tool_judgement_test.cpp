@@ -130,6 +130,11 @@ TEST(ToolJudgement, Redaction) {
          R"({"auth":{"Access_Token":"[redacted]","user":"u"},"list":[{"secretKey":"[redacted]","x":1}],"q":"hi"})"},
         {R"({"API_KEY":{"nested":1},"PassWord":null})", R"({"API_KEY":"[redacted]","PassWord":"[redacted]"})"},
         {"user=bob PASSWORD=hunter2", "{\"redacted\":true}"},
+        // Card numbers and AWS keys inside values are cut out; hashes stay.
+        {R"({"cmd":"export AWS_SECRET_ACCESS_KEY=wJalrXUtnFEMI/K7MDENG/bPxRfiCYEXAMPLEKEY",)"
+         R"("pay":"4111 1111 1111 1111","ref":"git show 3f2a9c1e8b7d6a5f4e3d2c1b0a9f8e7d6c5b4a3f"})",
+         R"({"cmd":"export AWS_SECRET_ACCESS_KEY=[redacted]","pay":"[redacted]",)"
+         R"("ref":"git show 3f2a9c1e8b7d6a5f4e3d2c1b0a9f8e7d6c5b4a3f"})"},
         {"just text", "just text"},
         {"", ""},
         {"[1,2]", "[1,2]"},
