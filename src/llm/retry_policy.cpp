@@ -198,7 +198,9 @@ HttpResponse RequestRetrier::run(const std::function<HttpResponse()>& attempt,
         milliseconds delay = backoff_delay(settings, retry, random_unit());
         if (auto header = response.headers.find("Retry-After"); header != response.headers.end()) {
             if (auto asked = parse_retry_after(header->second, std::chrono::system_clock::now())) {
-                delay = std::min(*asked, milliseconds(settings.max_delay_ms));
+                // The server may lengthen the wait, never shorten it: "0" or a
+                // date in the past would otherwise retry at once, again and again.
+                delay = std::max(delay, std::min(*asked, milliseconds(settings.max_delay_ms)));
             }
         }
         const std::string text = retry_notice_text(response, cause, delay, retry + 1, settings.max_retries);
