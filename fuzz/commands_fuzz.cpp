@@ -1,7 +1,7 @@
 // libFuzzer target for the slash commands of a started agent: command words,
 // argument splitting (single spaces, empty words, selectors and values that
-// keep inner spaces) and the conversions of "/config set", whose errors must
-// leave the command as the documented exceptions with nothing changed.
+// keep inner spaces) and the conversions of "/config set", whose refusals
+// must be failed results naming key, value and range, with nothing changed.
 //
 // Everything the agent may write lives in a private base directory; the
 // configuration file is kept apart from the default place beneath it, so a
@@ -15,6 +15,7 @@
 
 #include "config/agent_config.hpp"
 #include "config/text_util.hpp"
+#include "support/utf8.hpp"
 
 #include "fuzz_check.hpp"
 #include "fuzz_io.hpp"
@@ -93,6 +94,7 @@ struct World {
     void reset() {
         auto& cfg = vexa::AgentConfig::instance();
         cfg.llm = baseline;
+        cfg.agent = vexa::AgentSettings{};
         cfg.paths = vexa::PathsConfig{};
         agent.with_memory([](vexa::MemoryStore& store, vexa::UserProfile& profile, const std::string&) {
             store.clear();
@@ -128,85 +130,142 @@ Reading read_command(const std::string& command, const std::string& args) {
 
 enum class Kind { text, int32, number, boolean, model_dir, unknown };
 
-Kind key_kind(const std::string& key, std::string& field) {
-    field = key;
-    for (const char* k : {"backend", "model", "base_url", "api_key"}) {
-        if (key == k) return Kind::text;
+// What a typed (lower-cased) key names, worked out independently of the
+// agent: its kind and its full name ("llm.max_tokens", "llm.llama_cpp.threads",
+// "agent.max_parallel_tasks").
+struct KeyInfo {
+    Kind kind = Kind::unknown;
+    std::string full;
+};
+
+KeyInfo key_info(const std::string& key) {
+    if (key == "paths.model_dir" || key == "model_dir") return {Kind::model_dir, key};
+    struct Entry {
+        const char* name;
+        Kind kind;
+    };
+    static const Entry kLlm[] = {{"backend", Kind::text},       {"model", Kind::text},
+                                 {"base_url", Kind::text},      {"api_key", Kind::text},
+                                 {"temperature", Kind::number}, {"max_tokens", Kind::int32},
+                                 {"timeout_seconds", Kind::int32}, {"max_retries", Kind::int32},
+                                 {"retry_base_delay_ms", Kind::int32}, {"retry_max_delay_ms", Kind::int32}};
+    static const Entry kLlama[] = {{"model_path", Kind::text},        {"tool_call_mode", Kind::text},
+                                   {"context_size", Kind::int32},     {"gpu_layers", Kind::int32},
+                                   {"main_gpu", Kind::int32},         {"batch_size", Kind::int32},
+                                   {"ubatch_size", Kind::int32},      {"threads", Kind::int32},
+                                   {"flash_attention", Kind::boolean}, {"use_mmap", Kind::boolean},
+                                   {"use_mlock", Kind::boolean},      {"warmup", Kind::boolean},
+                                   {"allow_cpu_fallback", Kind::boolean}};
+    static const Entry kAgent[] = {{"max_conversation_turns", Kind::int32}, {"compression_threshold", Kind::int32},
+                                   {"compression_keep_recent", Kind::int32}, {"max_tool_rounds", Kind::int32},
+                                   {"max_parallel_tasks", Kind::int32},    {"task_timeout_seconds", Kind::int32},
+                                   {"planner_max_tasks", Kind::int32}};
+    const auto look = [](const auto& entries, const std::string& name, const std::string& prefix) -> KeyInfo {
+        for (const Entry& e : entries) {
+            if (name == e.name) return {e.kind, prefix + name};
+        }
+        return {};
+    };
+    if (starts_with(key, "llm.llama_cpp.")) return look(kLlama, key.substr(14), "llm.llama_cpp.");
+    if (starts_with(key, "llama_cpp.")) return look(kLlama, key.substr(10), "llm.llama_cpp.");
+    if (starts_with(key, "llm.")) return look(kLlm, key.substr(4), "llm.");
+    if (starts_with(key, "agent.")) return look(kAgent, key.substr(6), "agent.");
+    for (const KeyInfo& found : {look(kLlm, key, "llm."), look(kLlama, key, "llm.llama_cpp."), look(kAgent, key, "agent.")}) {
+        if (found.kind != Kind::unknown) return found;
     }
-    if (key == "temperature") return Kind::number;
-    if (key == "max_tokens" || key == "timeout_seconds") return Kind::int32;
-    if (key == "paths.model_dir" || key == "model_dir") return Kind::model_dir;
-    if (starts_with(field, "llama_cpp.")) field = field.substr(10);
-    if (field == "model_path" || field == "tool_call_mode") return Kind::text;
-    for (const char* k : {"context_size", "gpu_layers", "main_gpu", "batch_size", "ubatch_size", "threads"}) {
-        if (field == k) return Kind::int32;
-    }
-    for (const char* k : {"flash_attention", "use_mmap", "use_mlock", "warmup", "allow_cpu_fallback"}) {
-        if (field == k) return Kind::boolean;
-    }
-    return Kind::unknown;
+    return {};
 }
 
-// The field as the record holds it after a successful set, as text.
-std::string field_value(const vexa::LLMConfig& c, const std::string& key, const std::string& field) {
+std::string fingerprint(const vexa::AgentSettings& a) {
+    std::ostringstream out;
+    out << a.max_conversation_turns << ' ' << a.compression_threshold << ' ' << a.compression_keep_recent << ' '
+        << a.max_tool_rounds << ' ' << a.max_parallel_tasks << ' ' << a.task_timeout_seconds << ' '
+        << a.planner_max_tasks;
+    return out.str();
+}
+
+// The field a full key names as the record holds it, as text.
+std::string field_value(const vexa::AgentConfig& config, const std::string& full) {
+    const vexa::LLMConfig& c = config.llm;
     const vexa::LlamaCppConfig& l = c.llama_cpp;
-    if (key == "backend") return c.backend;
-    if (key == "model") return c.model;
-    if (key == "base_url") return c.base_url;
-    if (key == "api_key") return c.api_key;
-    if (key == "temperature") return std::to_string(c.temperature);
-    if (key == "max_tokens") return std::to_string(c.max_tokens);
-    if (key == "timeout_seconds") return std::to_string(c.timeout_seconds);
-    if (field == "model_path") return l.model_path;
-    if (field == "tool_call_mode") return l.tool_call_mode;
-    if (field == "context_size") return std::to_string(l.context_size);
-    if (field == "gpu_layers") return std::to_string(l.gpu_layers);
-    if (field == "main_gpu") return std::to_string(l.main_gpu);
-    if (field == "batch_size") return std::to_string(l.batch_size);
-    if (field == "ubatch_size") return std::to_string(l.ubatch_size);
-    if (field == "threads") return std::to_string(l.threads);
-    if (field == "flash_attention") return std::to_string(l.flash_attention);
-    if (field == "use_mmap") return std::to_string(l.use_mmap);
-    if (field == "use_mlock") return std::to_string(l.use_mlock);
-    if (field == "warmup") return std::to_string(l.warmup);
-    if (field == "allow_cpu_fallback") return std::to_string(l.allow_cpu_fallback);
+    const vexa::AgentSettings& a = config.agent;
+    if (full == "llm.backend") return c.backend;
+    if (full == "llm.model") return c.model;
+    if (full == "llm.base_url") return c.base_url;
+    if (full == "llm.api_key") return c.api_key;
+    if (full == "llm.temperature") return std::to_string(c.temperature);
+    if (full == "llm.max_tokens") return std::to_string(c.max_tokens);
+    if (full == "llm.timeout_seconds") return std::to_string(c.timeout_seconds);
+    if (full == "llm.max_retries") return std::to_string(c.max_retries);
+    if (full == "llm.retry_base_delay_ms") return std::to_string(c.retry_base_delay_ms);
+    if (full == "llm.retry_max_delay_ms") return std::to_string(c.retry_max_delay_ms);
+    if (full == "llm.llama_cpp.model_path") return l.model_path;
+    if (full == "llm.llama_cpp.tool_call_mode") return l.tool_call_mode;
+    if (full == "llm.llama_cpp.context_size") return std::to_string(l.context_size);
+    if (full == "llm.llama_cpp.gpu_layers") return std::to_string(l.gpu_layers);
+    if (full == "llm.llama_cpp.main_gpu") return std::to_string(l.main_gpu);
+    if (full == "llm.llama_cpp.batch_size") return std::to_string(l.batch_size);
+    if (full == "llm.llama_cpp.ubatch_size") return std::to_string(l.ubatch_size);
+    if (full == "llm.llama_cpp.threads") return std::to_string(l.threads);
+    if (full == "llm.llama_cpp.flash_attention") return std::to_string(l.flash_attention);
+    if (full == "llm.llama_cpp.use_mmap") return std::to_string(l.use_mmap);
+    if (full == "llm.llama_cpp.use_mlock") return std::to_string(l.use_mlock);
+    if (full == "llm.llama_cpp.warmup") return std::to_string(l.warmup);
+    if (full == "llm.llama_cpp.allow_cpu_fallback") return std::to_string(l.allow_cpu_fallback);
+    if (full == "agent.max_conversation_turns") return std::to_string(a.max_conversation_turns);
+    if (full == "agent.compression_threshold") return std::to_string(a.compression_threshold);
+    if (full == "agent.compression_keep_recent") return std::to_string(a.compression_keep_recent);
+    if (full == "agent.max_tool_rounds") return std::to_string(a.max_tool_rounds);
+    if (full == "agent.max_parallel_tasks") return std::to_string(a.max_parallel_tasks);
+    if (full == "agent.task_timeout_seconds") return std::to_string(a.task_timeout_seconds);
+    if (full == "agent.planner_max_tasks") return std::to_string(a.planner_max_tasks);
     FUZZ_CHECK(false);
     return {};
 }
 
-// What "/config set" must do with `value`: the converted field as text, or
-// the exception it must raise (kind and text).
+// What "/config set" must do with `value`: the field as text afterwards (and
+// the note of a clamp), or the message that refuses it.
 struct Expected {
     std::optional<std::string> value;
-    bool out_of_range = false;
-    std::string error;
+    std::string note;
+    std::string refusal;
 };
 
-Expected convert(Kind kind, const std::string& value) {
+Expected convert(const KeyInfo& info, const std::string& value) {
     Expected e;
-    try {
-        switch (kind) {
-            case Kind::int32: e.value = std::to_string(std::stoi(value)); break;
-            case Kind::boolean: e.value = std::to_string(vexa::parse_bool(value)); break;
-            case Kind::number: {
-                const double d = std::stod(value);
-                if (!std::isfinite(d)) {
-                    e.error = "invalid stod argument";
-                    return e;
-                }
-                e.value = std::to_string(d);
-                break;
-            }
-            default: e.value = value; break;
-        }
-    } catch (const std::invalid_argument&) {
-        e.error = kind == Kind::int32 ? "invalid stoi argument"
-                  : kind == Kind::number ? "invalid stod argument"
-                                         : "invalid boolean";
-    } catch (const std::out_of_range&) {
-        e.out_of_range = true;
-        e.error = kind == Kind::int32 ? "stoi argument out of range" : "stod argument out of range";
+    const auto refuse = [&](const std::string& expected) {
+        e.refusal = "Invalid value for " + info.full + ": " + vexa::shorten_utf8(value, 80) + " (expected " +
+                    expected + ")";
+        return e;
+    };
+    if (info.kind == Kind::text) {
+        e.value = value;
+        return e;
     }
+    if (info.kind == Kind::boolean) {
+        try {
+            e.value = std::to_string(vexa::parse_bool(value));
+        } catch (const std::invalid_argument&) {
+            return refuse("true or false");
+        }
+        return e;
+    }
+    const vexa::SettingRange* range = vexa::find_setting_range(info.full);
+    FUZZ_CHECK(range != nullptr && range->integer == (info.kind == Kind::int32));
+    double number = 0.0;
+    try {
+        number = range->integer ? static_cast<double>(std::stoll(value)) : std::stod(value);
+    } catch (const std::exception&) {
+        return refuse(vexa::expected_range_text(*range));
+    }
+    if (!std::isfinite(number) || number < range->min || (number > range->max && !range->clamp_above)) {
+        return refuse(vexa::expected_range_text(*range));
+    }
+    if (number > range->max) {
+        number = range->max;
+        e.note = " (clamped to " + std::to_string(static_cast<long long>(number)) + ", the most allowed)";
+    }
+    e.value = range->integer ? std::to_string(static_cast<int>(number)) : std::to_string(number);
     return e;
 }
 
@@ -216,35 +275,27 @@ void check_config_set(World& w, const Reading& r, const std::string& command, co
     const std::string key = vexa::ascii_lower(typed);
     std::string value = vexa::trim_space(std::string_view(r.argument).substr(r.argument.find(typed) + typed.size()));
     if (value.empty()) value = r.words[2];
-    std::string field;
-    const Kind kind = key_kind(key, field);
-    const Expected expected = convert(kind, value);
+    const KeyInfo info = key_info(key);
 
     const std::string llm_before = fingerprint(cfg.llm);
+    const std::string agent_before = fingerprint(cfg.agent);
     const std::string dir_before = cfg.paths.model_dir;
     const std::string file_before = read_file(w.config_file);
+    const auto unchanged = [&] {
+        return fingerprint(cfg.llm) == llm_before && fingerprint(cfg.agent) == agent_before &&
+               cfg.paths.model_dir == dir_before && read_file(w.config_file) == file_before;
+    };
 
-    vexa::CommandResult result;
-    try {
-        result = w.agent.execute_command(command, args);
-    } catch (const std::out_of_range& e) {
-        FUZZ_CHECK(!expected.value && expected.out_of_range && e.what() == expected.error);
-        FUZZ_CHECK(fingerprint(cfg.llm) == llm_before && read_file(w.config_file) == file_before);
-        return;
-    } catch (const std::invalid_argument& e) {
-        FUZZ_CHECK(!expected.value && !expected.out_of_range && e.what() == expected.error);
-        FUZZ_CHECK(fingerprint(cfg.llm) == llm_before && read_file(w.config_file) == file_before);
-        return;
-    }
-    FUZZ_CHECK(expected.value.has_value());
+    // Never an exception: a value the key does not take is a failed result.
+    const vexa::CommandResult result = w.agent.execute_command(command, args);
     FUZZ_CHECK(!result.should_exit);
 
-    if (kind == Kind::unknown) {
+    if (info.kind == Kind::unknown) {
         FUZZ_CHECK(!result.success && result.message == "Unknown config key: " + key);
-        FUZZ_CHECK(fingerprint(cfg.llm) == llm_before && cfg.paths.model_dir == dir_before);
+        FUZZ_CHECK(unchanged());
         return;
     }
-    if (kind == Kind::model_dir) {
+    if (info.kind == Kind::model_dir) {
         FUZZ_CHECK(cfg.paths.model_dir == value && fingerprint(cfg.llm) == llm_before);
         // Text that is not UTF-8 is repaired on its way into the file.
         if (fuzz::valid_utf8(value)) {
@@ -253,13 +304,27 @@ void check_config_set(World& w, const Reading& r, const std::string& command, co
         }
         return;
     }
-    if (!result.success) {
-        FUZZ_CHECK(starts_with(result.message, "Config not applied: "));
-        FUZZ_CHECK(fingerprint(cfg.llm) == llm_before && read_file(w.config_file) == file_before);
+    const Expected expected = convert(info, value);
+    if (!expected.value) {
+        FUZZ_CHECK(!result.success && result.message == expected.refusal);
+        FUZZ_CHECK(unchanged());
         return;
     }
-    FUZZ_CHECK(starts_with(result.message, "Config updated: " + key + "\n"));
-    FUZZ_CHECK(field_value(cfg.llm, key, field) == *expected.value);
+    if (starts_with(info.full, "agent.")) {
+        FUZZ_CHECK(fingerprint(cfg.llm) == llm_before);
+        FUZZ_CHECK(field_value(cfg, info.full) == *expected.value);
+        FUZZ_CHECK(result.success && result.message == "Config updated: " + key + expected.note);
+        const json saved = json::parse(read_file(w.config_file));
+        FUZZ_CHECK(std::to_string(saved["agent"][info.full.substr(6)].get<int>()) == *expected.value);
+        return;
+    }
+    if (!result.success) {
+        FUZZ_CHECK(starts_with(result.message, "Config not applied: "));
+        FUZZ_CHECK(unchanged());
+        return;
+    }
+    FUZZ_CHECK(starts_with(result.message, "Config updated: " + key + expected.note + "\n"));
+    FUZZ_CHECK(field_value(cfg, info.full) == *expected.value);
     // Persisted to the host's file: reading it back gives the same section.
     const std::string applied = "Config updated: " + key + "\nModel configuration applied successfully.";
     if (fuzz::valid_utf8(fingerprint(cfg.llm)) && result.message == applied) {

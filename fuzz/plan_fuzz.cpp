@@ -53,7 +53,11 @@ void check_graph(const vexa::TaskGraph& graph, int max_tasks) {
     }
     FUZZ_CHECK(graph.tasks.size() >= 2);
     for (const vexa::TaskNode& task : graph.tasks) {
-        for (const std::string& dep : task.depends_on) FUZZ_CHECK(ids.count(dep) == 1);
+        std::set<std::string> listed;
+        for (const std::string& dep : task.depends_on) {
+            FUZZ_CHECK(ids.count(dep) == 1);
+            FUZZ_CHECK(listed.insert(dep).second);  // each dependency once
+        }
     }
     FUZZ_CHECK(vexa::validate_dependencies(graph));
     FUZZ_CHECK(starts_with(graph.summary, "已规划 " + std::to_string(graph.tasks.size()) + " 个任务："));
@@ -65,7 +69,8 @@ void check_schedule(const vexa::TaskGraph& graph, std::size_t workers) {
     std::mutex mutex;
     std::set<std::string> executed;
     std::size_t events = 0;
-    const vexa::TaskExecutor executor = [&](const vexa::TaskNode& node, const std::string&) {
+    const vexa::TaskExecutor executor = [&](const vexa::TaskNode& node, const std::string& context) {
+        FUZZ_CHECK(context.size() <= vexa::kMaxUpstreamContextBytes);
         {
             std::lock_guard<std::mutex> lock(mutex);
             FUZZ_CHECK(executed.insert(node.id).second);

@@ -144,8 +144,8 @@ public:
     // Slash commands: /exit, /save, /load, /clear, /skill, /memory, /config,
     // /model, /status and /profile; any other command answers
     // "Unknown command: /<word>". Never during a turn (the caller serialises).
-    // `/config set` lets its conversion errors (std::invalid_argument,
-    // std::out_of_range) propagate, with nothing changed.
+    // `/config set` refuses a value its key does not take with a failed
+    // result naming key, value and the expected range, with nothing changed.
     CommandResult execute_command(const std::string& command, const std::string& args);
     std::string config_text() const;
 

@@ -8,12 +8,14 @@
 #include "agent/tool_judgement.hpp"
 #include "config/agent_config.hpp"
 #include "config/text_util.hpp"
+#include "support/utf8.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <cstddef>
 #include <locale>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -240,65 +242,133 @@ CommandResult model_command(Agent& agent, const std::string& argument) {
 
 // ---- /config ----------------------------------------------------------------------
 
-// The standard conversions, with the same error texts on every platform.
-int to_int32(const std::string& value) {
-    try {
-        return std::stoi(value);
-    } catch (const std::invalid_argument&) {
-        throw std::invalid_argument("invalid stoi argument");
-    } catch (const std::out_of_range&) {
-        throw std::out_of_range("stoi argument out of range");
-    }
+// How much of a refused value the answer quotes.
+constexpr std::size_t kQuotedValueBytes = 80;
+
+// "Invalid value for llm.timeout_seconds: -5 (expected an integer from 1 to 86400)"
+std::string invalid_value(std::string_view full_key, const std::string& value, const std::string& expected) {
+    return "Invalid value for " + std::string(full_key) + ": " + shorten_utf8(value, kQuotedValueBytes) +
+           " (expected " + expected + ")";
 }
 
-double to_double(const std::string& value) {
+// The full name ("llm.max_tokens", "llm.llama_cpp.threads", "agent.planner_max_tasks")
+// of a key typed with or without its section; the typed key when it names no
+// section. Keys of the local runtime may leave out "llm." or "llm.llama_cpp.",
+// the others their section.
+std::string full_key(const std::string& key) {
+    static constexpr std::string_view kLlm[] = {"backend", "model", "base_url", "api_key", "temperature",
+                                                "max_tokens", "timeout_seconds", "max_retries",
+                                                "retry_base_delay_ms", "retry_max_delay_ms"};
+    static constexpr std::string_view kLlama[] = {"model_path", "tool_call_mode", "context_size", "gpu_layers",
+                                                  "main_gpu", "batch_size", "ubatch_size", "threads",
+                                                  "flash_attention", "use_mmap", "use_mlock", "warmup",
+                                                  "allow_cpu_fallback"};
+    static constexpr std::string_view kAgent[] = {"max_conversation_turns", "compression_threshold",
+                                                  "compression_keep_recent", "max_tool_rounds",
+                                                  "max_parallel_tasks", "task_timeout_seconds",
+                                                  "planner_max_tasks"};
+    const auto starts = [&](std::string_view prefix) { return key.rfind(prefix, 0) == 0; };
+    if (starts("llm.") || starts("agent.")) return key;
+    if (starts("llama_cpp.")) return "llm." + key;
+    const auto listed = [&](const auto& names) {
+        for (std::string_view name : names) {
+            if (key == name) return true;
+        }
+        return false;
+    };
+    if (listed(kLlm)) return "llm." + key;
+    if (listed(kLlama)) return "llm.llama_cpp." + key;
+    if (listed(kAgent)) return "agent." + key;
+    return key;
+}
+
+// One settable field; exactly one pointer is set, or none for no such key.
+struct Field {
+    std::string* text = nullptr;
+    int* integer = nullptr;
+    double* number = nullptr;
+    bool* flag = nullptr;
+    bool found() const { return text || integer || number || flag; }
+};
+
+// `name` is the key within the section: "max_tokens", "llama_cpp.threads".
+Field llm_field(LLMConfig& llm, std::string_view name) {
+    Field f;
+    LlamaCppConfig& l = llm.llama_cpp;
+    if (name == "backend") f.text = &llm.backend;
+    else if (name == "model") f.text = &llm.model;
+    else if (name == "base_url") f.text = &llm.base_url;
+    else if (name == "api_key") f.text = &llm.api_key;
+    else if (name == "temperature") f.number = &llm.temperature;
+    else if (name == "max_tokens") f.integer = &llm.max_tokens;
+    else if (name == "timeout_seconds") f.integer = &llm.timeout_seconds;
+    else if (name == "max_retries") f.integer = &llm.max_retries;
+    else if (name == "retry_base_delay_ms") f.integer = &llm.retry_base_delay_ms;
+    else if (name == "retry_max_delay_ms") f.integer = &llm.retry_max_delay_ms;
+    else if (name == "llama_cpp.model_path") f.text = &l.model_path;
+    else if (name == "llama_cpp.tool_call_mode") f.text = &l.tool_call_mode;
+    else if (name == "llama_cpp.context_size") f.integer = &l.context_size;
+    else if (name == "llama_cpp.gpu_layers") f.integer = &l.gpu_layers;
+    else if (name == "llama_cpp.main_gpu") f.integer = &l.main_gpu;
+    else if (name == "llama_cpp.batch_size") f.integer = &l.batch_size;
+    else if (name == "llama_cpp.ubatch_size") f.integer = &l.ubatch_size;
+    else if (name == "llama_cpp.threads") f.integer = &l.threads;
+    else if (name == "llama_cpp.flash_attention") f.flag = &l.flash_attention;
+    else if (name == "llama_cpp.use_mmap") f.flag = &l.use_mmap;
+    else if (name == "llama_cpp.use_mlock") f.flag = &l.use_mlock;
+    else if (name == "llama_cpp.warmup") f.flag = &l.warmup;
+    else if (name == "llama_cpp.allow_cpu_fallback") f.flag = &l.allow_cpu_fallback;
+    return f;
+}
+
+Field agent_field(AgentSettings& a, std::string_view name) {
+    Field f;
+    if (name == "max_conversation_turns") f.integer = &a.max_conversation_turns;
+    else if (name == "compression_threshold") f.integer = &a.compression_threshold;
+    else if (name == "compression_keep_recent") f.integer = &a.compression_keep_recent;
+    else if (name == "max_tool_rounds") f.integer = &a.max_tool_rounds;
+    else if (name == "max_parallel_tasks") f.integer = &a.max_parallel_tasks;
+    else if (name == "task_timeout_seconds") f.integer = &a.task_timeout_seconds;
+    else if (name == "planner_max_tasks") f.integer = &a.planner_max_tasks;
+    return f;
+}
+
+// Stores `value` in `field` (the setting `full`). Numbers are read like the
+// standard conversions read them (the leading number of the text). A value
+// the setting does not take gives the refusal's text and leaves the field
+// alone; a value above a cap is stored as the cap, and `note` says so.
+std::optional<std::string> assign(const Field& field, std::string_view full, const std::string& value,
+                                  std::string& note) {
+    if (field.text) {
+        *field.text = value;
+        return std::nullopt;
+    }
+    if (field.flag) {
+        try {
+            *field.flag = parse_bool(value);
+        } catch (const std::invalid_argument&) {
+            return invalid_value(full, value, "true or false");
+        }
+        return std::nullopt;
+    }
+    const SettingRange* range = find_setting_range(full);
+    if (range == nullptr) return invalid_value(full, value, "a value");  // every numeric key has a range
     double number = 0.0;
     try {
-        number = std::stod(value);
-    } catch (const std::invalid_argument&) {
-        throw std::invalid_argument("invalid stod argument");
-    } catch (const std::out_of_range&) {
-        throw std::out_of_range("stod argument out of range");
+        number = range->integer ? static_cast<double>(std::stoll(value)) : std::stod(value);
+    } catch (const std::exception&) {
+        return invalid_value(full, value, expected_range_text(*range));
     }
-    // "nan" and "inf" would be written to agent_config.json as null, which
-    // the next start-up cannot read.
-    if (!std::isfinite(number)) throw std::invalid_argument("invalid stod argument");
-    return number;
-}
-
-// Changes `llm` as `key` says; false for a key of no llm field. Conversion
-// errors propagate before anything is changed.
-bool set_llm_field(LLMConfig& llm, const std::string& key, const std::string& value) {
-    if (key == "backend") llm.backend = value;
-    else if (key == "model") llm.model = value;
-    else if (key == "base_url") llm.base_url = value;
-    else if (key == "api_key") llm.api_key = value;
-    else if (key == "temperature") llm.temperature = to_double(value);
-    else if (key == "max_tokens") llm.max_tokens = to_int32(value);
-    else if (key == "timeout_seconds") llm.timeout_seconds = to_int32(value);
-    else if (key == "max_retries") llm.max_retries = to_int32(value);
-    else if (key == "retry_base_delay_ms") llm.retry_base_delay_ms = to_int32(value);
-    else if (key == "retry_max_delay_ms") llm.retry_max_delay_ms = to_int32(value);
-    else {
-        static constexpr std::string_view kPrefix = "llama_cpp.";
-        const std::string name = key.rfind(kPrefix, 0) == 0 ? key.substr(kPrefix.size()) : key;
-        LlamaCppConfig& l = llm.llama_cpp;
-        if (name == "model_path") l.model_path = value;
-        else if (name == "tool_call_mode") l.tool_call_mode = value;
-        else if (name == "context_size") l.context_size = to_int32(value);
-        else if (name == "gpu_layers") l.gpu_layers = to_int32(value);
-        else if (name == "main_gpu") l.main_gpu = to_int32(value);
-        else if (name == "batch_size") l.batch_size = to_int32(value);
-        else if (name == "ubatch_size") l.ubatch_size = to_int32(value);
-        else if (name == "threads") l.threads = to_int32(value);
-        else if (name == "flash_attention") l.flash_attention = parse_bool(value);
-        else if (name == "use_mmap") l.use_mmap = parse_bool(value);
-        else if (name == "use_mlock") l.use_mlock = parse_bool(value);
-        else if (name == "warmup") l.warmup = parse_bool(value);
-        else if (name == "allow_cpu_fallback") l.allow_cpu_fallback = parse_bool(value);
-        else return false;
+    if (!std::isfinite(number) || number < range->min || (number > range->max && !range->clamp_above)) {
+        return invalid_value(full, value, expected_range_text(*range));
     }
-    return true;
+    if (number > range->max) {
+        number = range->max;
+        note = " (clamped to " + std::to_string(static_cast<long long>(number)) + ", the most allowed)";
+    }
+    if (field.integer) *field.integer = static_cast<int>(number);
+    if (field.number) *field.number = number;
+    return std::nullopt;
 }
 
 CommandResult config_set(Agent& agent, const std::string& argument, const std::vector<std::string>& words) {
@@ -318,11 +388,29 @@ CommandResult config_set(Agent& agent, const std::string& argument, const std::v
         return answer(true, "Config updated: " + key);
     }
 
+    const std::string full = full_key(key);
+    std::string note;
+    if (full.rfind("agent.", 0) == 0) {
+        AgentSettings changed = config().agent;
+        const Field field = agent_field(changed, std::string_view(full).substr(6));
+        if (!field.found()) return answer(false, "Unknown config key: " + key);
+        if (auto refused = assign(field, full, value, note)) return answer(false, *refused);
+        // Read afresh by every turn; saved like the model directory.
+        config().agent = changed;
+        std::string error;
+        if (!agent.models().persist_config(error)) {
+            return answer(false, "Config updated in memory but failed to save.");
+        }
+        return answer(true, "Config updated: " + key + note);
+    }
+
     LLMConfig changed = config().llm;
-    if (!set_llm_field(changed, key, value)) return answer(false, "Unknown config key: " + key);
+    const Field field = full.rfind("llm.", 0) == 0 ? llm_field(changed, std::string_view(full).substr(4)) : Field{};
+    if (!field.found()) return answer(false, "Unknown config key: " + key);
+    if (auto refused = assign(field, full, value, note)) return answer(false, *refused);
     const ModelSwitchResult result = agent.models().apply_llm_config(changed);
     if (!result.success) return answer(false, "Config not applied: " + result.error);
-    return answer(true, "Config updated: " + key + "\n" + result.message);
+    return answer(true, "Config updated: " + key + note + "\n" + result.message);
 }
 
 CommandResult config_command(Agent& agent, const std::string& argument) {

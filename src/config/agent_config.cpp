@@ -7,9 +7,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <fstream>
-#include <limits>
+#include <stdexcept>
+#include <utility>
 
 namespace vexa {
 
@@ -21,44 +24,69 @@ namespace {
 // Any failure while reading ends the load; what was assigned so far stays.
 struct LoadFailure {};
 
-// Converts like the JSON library's typed access (integers and floating
-// values into each other, floating values truncated toward zero), but a value
-// that does not fit a signed 32-bit field is an error instead of wrapping or
-// undefined behaviour.
-int to_int32(const json& value) {
-    constexpr auto lo = std::numeric_limits<std::int32_t>::min();
-    constexpr auto hi = std::numeric_limits<std::int32_t>::max();
-    if (value.is_number_unsigned()) {
-        const auto v = value.get<std::uint64_t>();
-        if (v > static_cast<std::uint64_t>(hi)) throw LoadFailure{};
-        return static_cast<int>(v);
+constexpr SettingRange kRanges[] = {
+    {"llm.temperature", 0, 2, false, false},
+    {"llm.max_tokens", 1, 1000000, true, false},
+    {"llm.timeout_seconds", 1, 86400, true, false},
+    {"llm.max_retries", 0, 100, true, false},
+    {"llm.retry_base_delay_ms", 0, 600000, true, false},
+    {"llm.retry_max_delay_ms", 0, 3600000, true, false},
+    {"llm.llama_cpp.context_size", 0, 1048576, true, false},  // 0: the model's own context
+    {"llm.llama_cpp.gpu_layers", -1, 10000, true, false},     // -1: every layer
+    {"llm.llama_cpp.main_gpu", 0, 255, true, false},
+    {"llm.llama_cpp.batch_size", 0, 65536, true, false},   // 0: 512
+    {"llm.llama_cpp.ubatch_size", 0, 65536, true, false},  // 0: 128
+    {"llm.llama_cpp.threads", 0, 1024, true, false},       // 0: one per core
+    {"agent.max_conversation_turns", 0, 1000000, true, false},
+    {"agent.compression_threshold", 0, 1000000, true, false},
+    {"agent.compression_keep_recent", 0, 1000000, true, false},  // 0: no compression
+    {"agent.max_tool_rounds", 0, 1000, true, false},             // 0: 16
+    {"agent.max_parallel_tasks", 1, kMaxParallelTasksCap, true, true},
+    {"agent.task_timeout_seconds", 0, 86400, true, false},  // 0: no limit
+    {"agent.planner_max_tasks", 2, kPlannerMaxTasksCap, true, true},
+};
+
+// The number of an integer setting: integers as they are, floating values
+// truncated toward zero, booleans as 0 and 1 (like the JSON library's typed
+// access); anything else is a type error.
+double integer_value(const json& value) {
+    if (value.is_number_unsigned()) return static_cast<double>(value.get<std::uint64_t>());
+    if (value.is_number_integer()) return static_cast<double>(value.get<std::int64_t>());
+    if (value.is_number_float()) return std::trunc(value.get<double>());
+    return value.get<int>();
+}
+
+// A bound or a value as the user would write it: "2", "0.5".
+std::string number_text(double number) {
+    if (number == std::trunc(number) && std::fabs(number) < 1e15) return std::to_string(static_cast<long long>(number));
+    return json(number).dump();
+}
+
+// `number` within `range`; a value outside it becomes the nearest bound, and
+// the log says which key, what was written and what is allowed.
+double within_range(const SettingRange& range, double number, const json& written) {
+    const double bounded = std::clamp(number, range.min, range.max);
+    if (bounded != number) {
+        log_line(LogLevel::WARNING, "Configuration value out of range: " + std::string(range.key) + " = " +
+                                        written.dump() + " (expected " + expected_range_text(range) +
+                                        "); using " + number_text(bounded));
     }
-    if (value.is_number_integer()) {
-        const auto v = value.get<std::int64_t>();
-        if (v < lo || v > hi) throw LoadFailure{};
-        return static_cast<int>(v);
-    }
-    if (value.is_number_float()) {
-        const double v = value.get<double>();
-        // Truncation keeps values in (lo - 1, hi + 1); NaN fails both tests.
-        if (!(v > static_cast<double>(lo) - 1.0 && v < static_cast<double>(hi) + 1.0)) throw LoadFailure{};
-        return static_cast<int>(v);
-    }
-    return value.get<int>();  // booleans convert as in the library; others throw
+    return bounded;
 }
 
 class SectionReader {
 public:
-    explicit SectionReader(const json& section) : section_(section) {}
+    // `prefix` names the section in full keys: "llm.", "llm.llama_cpp.", "agent.".
+    SectionReader(const json& section, std::string prefix) : section_(section), prefix_(std::move(prefix)) {}
 
     void read(const char* key, std::string& field) const {
         if (const json* v = find(key)) field = v->get<std::string>();
     }
     void read(const char* key, int& field) const {
-        if (const json* v = find(key)) field = to_int32(*v);
+        if (const json* v = find(key)) field = static_cast<int>(within_range(range(key), integer_value(*v), *v));
     }
     void read(const char* key, double& field) const {
-        if (const json* v = find(key)) field = v->get<double>();
+        if (const json* v = find(key)) field = within_range(range(key), v->get<double>(), *v);
     }
     void read(const char* key, bool& field) const {
         if (const json* v = find(key)) field = v->get<bool>();
@@ -69,7 +97,14 @@ private:
         auto it = section_.find(key);
         return it == section_.end() ? nullptr : &*it;
     }
+    // Every numeric field has a range; a missing one is a bug caught at once.
+    const SettingRange& range(const char* key) const {
+        const SettingRange* found = find_setting_range(prefix_ + key);
+        if (found == nullptr) throw std::logic_error("no range for configuration key " + prefix_ + key);
+        return *found;
+    }
     const json& section_;
+    std::string prefix_;
 };
 
 // A present section must be an object; nullptr when the section is absent.
@@ -83,7 +118,7 @@ const json* section(const json& root, const char* key) {
 void read_llama_cpp(const json& llm, LlamaCppConfig& c) {
     auto it = llm.find("llama_cpp");
     if (it == llm.end() || !it->is_object()) return;  // other forms are ignored
-    const SectionReader r(*it);
+    const SectionReader r(*it, "llm.llama_cpp.");
     r.read("model_path", c.model_path);
     r.read("context_size", c.context_size);
     r.read("gpu_layers", c.gpu_layers);
@@ -101,7 +136,7 @@ void read_llama_cpp(const json& llm, LlamaCppConfig& c) {
 
 void read_sections(const json& root, AgentConfig& config) {
     if (const json* llm = section(root, "llm")) {
-        const SectionReader r(*llm);
+        const SectionReader r(*llm, "llm.");
         LLMConfig& c = config.llm;
         r.read("backend", c.backend);
         r.read("base_url", c.base_url);
@@ -116,7 +151,7 @@ void read_sections(const json& root, AgentConfig& config) {
         read_llama_cpp(*llm, c.llama_cpp);
     }
     if (const json* agent = section(root, "agent")) {
-        const SectionReader r(*agent);
+        const SectionReader r(*agent, "agent.");
         AgentSettings& a = config.agent;
         r.read("name", a.name);
         r.read("max_conversation_turns", a.max_conversation_turns);
@@ -130,7 +165,7 @@ void read_sections(const json& root, AgentConfig& config) {
         r.read("parallel_model_calls", a.parallel_model_calls);
     }
     if (const json* paths = section(root, "paths")) {
-        const SectionReader r(*paths);
+        const SectionReader r(*paths, "paths.");
         PathsConfig& p = config.paths;
         r.read("skills_dir", p.skills_dir);
         r.read("data_dir", p.data_dir);
@@ -209,6 +244,18 @@ json to_json(const AgentConfig& config) {
 }
 
 }  // namespace
+
+const SettingRange* find_setting_range(std::string_view key) {
+    for (const SettingRange& range : kRanges) {
+        if (range.key == key) return &range;
+    }
+    return nullptr;
+}
+
+std::string expected_range_text(const SettingRange& range) {
+    return std::string(range.integer ? "an integer" : "a number") + " from " + number_text(range.min) + " to " +
+           number_text(range.max);
+}
 
 AgentConfig& AgentConfig::instance() {
     static AgentConfig config;

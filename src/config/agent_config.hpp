@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vexa {
 
@@ -62,6 +63,30 @@ struct PathsConfig {
     std::string config_dir = "./config";
     std::string model_dir = "./model";
 };
+
+// Each planned task may run on a thread and a connection of its own, so
+// neither count is left to the file or to the plan a model writes.
+inline constexpr int kMaxParallelTasksCap = 64;
+inline constexpr int kPlannerMaxTasksCap = 64;
+
+// The values a numeric setting accepts. `key` is the setting's full name, as
+// in "llm.timeout_seconds", "llm.llama_cpp.threads", "agent.max_parallel_tasks".
+// Loading replaces a value outside the range by the nearest bound and logs a
+// warning; /config set refuses it, except that the caps (`clamp_above`) take
+// a larger value as the cap there too.
+struct SettingRange {
+    std::string_view key;
+    double min;
+    double max;
+    bool integer;
+    bool clamp_above;
+};
+
+// The range of a numeric setting by its full name; nullptr for any other key.
+const SettingRange* find_setting_range(std::string_view key);
+
+// "an integer from 1 to 86400", "a number from 0 to 2".
+std::string expected_range_text(const SettingRange& range);
 
 inline constexpr std::uint32_t policy_no_local_skills = 0x01;
 inline constexpr std::uint32_t policy_no_local_soul = 0x02;

@@ -24,19 +24,29 @@
 //   fails the request. A server can never make us hold an unbounded answer.
 // - the response's Content-Type and Retry-After, when the server sent them,
 //   are in `headers["Content-Type"]` and `headers["Retry-After"]`.
-// Errors are reported in HttpResponse::error, never thrown; the number after
-// "error: " is the transport's own error code (CURLcode on POSIX, the Win32
-// error on Windows). An exception thrown by a sink stops the request and is
+// Errors are reported in HttpResponse::error, never thrown. On Windows the
+// text names the WinHTTP call that failed, then "error: " and the Win32 error;
+// on POSIX it names the transport (libcurl), the phase and curl's own text,
+// then the CURLcode. An exception thrown by a sink stops the request and is
 // rethrown to the caller once the transfer has been torn down.
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "llm/http_response.hpp"
 
 namespace vexa {
+
+// The error of every request of a client whose transport could not be set
+// up; no retry can help it.
+#ifdef _WIN32
+inline constexpr std::string_view kTransportUnavailableError = "WinHTTP session not initialized";
+#else
+inline constexpr std::string_view kTransportUnavailableError = "HTTP session not initialized (libcurl)";
+#endif
 
 class HttpClient {
 public:

@@ -5,15 +5,17 @@
 // across requests, and driving the transfer ourselves lets `cancel` (which
 // wakes curl_multi_poll) and the inactivity limit act in every phase.
 //
-// Failures keep the texts used on every platform; the number is the CURLcode.
-// Which text a curl error gets depends on how far the request had come:
+// A failure names the transport, how far the request had come and curl's own
+// text for the CURLcode (or CURLMcode), e.g.
+//   "HTTP request failed (libcurl) while connecting: Couldn't connect to server (error 7)"
+// The phases:
 //   before a connection was established or reused (name resolution, TCP
-//     connect, proxy and TLS handshake, URL errors) -> "WinHttpConnect failed"
+//     connect, proxy and TLS handshake, URL errors) -> "while connecting"
 //   setting up the transfer (out of memory, multi handle refused)
-//                                                   -> "WinHttpOpenRequest failed"
-//   connected, request body not fully sent          -> "WinHttpSendRequest failed"
-//   request sent, response headers not complete     -> "WinHttpReceiveResponse failed"
-//   while reading the body                          -> "WinHttpReadData failed"
+//                                                   -> "while setting up the request"
+//   connected, request body not fully sent          -> "while sending the request"
+//   request sent, response headers not complete     -> "while waiting for the response"
+//   while reading the body                          -> "while reading the response"
 // Our own inactivity limit reports CURLE_OPERATION_TIMEDOUT (28) the same way.
 
 #include "llm/http_client.hpp"
@@ -159,7 +161,16 @@ size_t on_body(char* data, size_t size, size_t count, void* userp) {
     return len;
 }
 
-std::string with_code(const char* prefix, long long code) { return std::string(prefix) + std::to_string(code); }
+std::string failure_text(const char* phase, const char* reason, long long code) {
+    return std::string("HTTP request failed (libcurl) while ") + phase + ": " + reason + " (error " +
+           std::to_string(code) + ")";
+}
+std::string failure_text(const char* phase, CURLcode code) {
+    return failure_text(phase, curl_easy_strerror(code), code);
+}
+std::string failure_text(const char* phase, CURLMcode code) {
+    return failure_text(phase, curl_multi_strerror(code), code);
+}
 
 }  // namespace
 
@@ -215,7 +226,7 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
     cancel_.store(false);
     HttpResponse response;
     if (!impl_->easy || !impl_->multi) {
-        response.error = "WinHTTP session not initialized";
+        response.error = kTransportUnavailableError;
         return response;
     }
     CURL* e = impl_->easy;
@@ -244,7 +255,7 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
     if (!has_header(headers, "Expect")) add("Expect:");
     if (!list_ok) {
         curl_slist_free_all(list);
-        response.error = with_code("WinHttpOpenRequest failed, error: ", CURLE_OUT_OF_MEMORY);
+        response.error = failure_text("setting up the request", CURLE_OUT_OF_MEMORY);
         return response;
     }
 
@@ -275,7 +286,7 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
     bool failed = false;
     const CURLMcode added = curl_multi_add_handle(m, e);
     if (added != CURLM_OK) {
-        response.error = with_code("WinHttpOpenRequest failed, error: ", added);
+        response.error = failure_text("setting up the request", added);
     } else {
         curl_off_t uploaded_seen = 0;
         for (;;) {
@@ -353,21 +364,20 @@ HttpResponse HttpClient::perform(const std::string& url, const std::string& body
     }
     if (failed) {
         if (!t.connected) {
-            response.error = with_code("WinHttpConnect failed, error: ", result);
+            response.error = failure_text("connecting", result);
             return response;
         }
         if (!t.headers_done) {
             curl_off_t uploaded = 0;
             curl_easy_getinfo(e, CURLINFO_SIZE_UPLOAD_T, &uploaded);
             const bool sent = result != CURLE_SEND_ERROR && uploaded >= static_cast<curl_off_t>(body.size());
-            response.error = with_code(sent ? "WinHttpReceiveResponse failed, error: " : "WinHttpSendRequest failed, error: ",
-                                       result);
+            response.error = failure_text(sent ? "waiting for the response" : "sending the request", result);
             return response;
         }
         // An error body that breaks off is still reported as the HTTP error
         // below, with what arrived of it.
         if (!(streaming && error_status)) {
-            response.error = with_code("WinHttpReadData failed, error: ", result);
+            response.error = failure_text("reading the response", result);
             return response;
         }
     }

@@ -2,6 +2,7 @@
 
 #include "config/agent_config.hpp"
 #include "config/text_util.hpp"
+#include "llm/http_client.hpp"
 #include "support/log.hpp"
 #include "support/utf8.hpp"
 
@@ -144,7 +145,7 @@ bool is_retryable_status(int status) {
 RetryCause retry_cause(const HttpResponse& response, bool content_delivered) {
     if (content_delivered || response.error == kCancelled) return RetryCause::none;
     if (is_retryable_status(response.status_code)) return RetryCause::status;
-    if (response.error.empty() || response.error == "WinHTTP session not initialized") return RetryCause::none;
+    if (response.error.empty() || response.error == kTransportUnavailableError) return RetryCause::none;
     // A transport failure with no status (connect, send, or the wait for the
     // response headers), or a 2xx whose body broke off before its first byte.
     const bool no_status = response.status_code == 0;
@@ -197,7 +198,9 @@ HttpResponse RequestRetrier::run(const std::function<HttpResponse()>& attempt,
         milliseconds delay = backoff_delay(settings, retry, random_unit());
         if (auto header = response.headers.find("Retry-After"); header != response.headers.end()) {
             if (auto asked = parse_retry_after(header->second, std::chrono::system_clock::now())) {
-                delay = std::min(*asked, milliseconds(settings.max_delay_ms));
+                // The server may lengthen the wait, never shorten it: "0" or a
+                // date in the past would otherwise retry at once, again and again.
+                delay = std::max(delay, std::min(*asked, milliseconds(settings.max_delay_ms)));
             }
         }
         const std::string text = retry_notice_text(response, cause, delay, retry + 1, settings.max_retries);

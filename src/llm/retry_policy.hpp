@@ -70,8 +70,9 @@ public:
     const RetrySettings& settings() const { return settings_; }
 
     // Makes the request with `attempt` and repeats it while the answer is
-    // worth a retry and retries are left, waiting between tries as the
-    // server's Retry-After or the backoff says. Each retry is logged and
+    // worth a retry and retries are left, waiting between tries for the
+    // backoff, or longer when the server's Retry-After asks for more (up to
+    // the maximum delay). Each retry is logged and
     // announced through `notice` (may be empty) before its wait. The last
     // response is returned; a cancel during a wait ends it at once with
     // "Request cancelled". `content_delivered` (may be empty) tells whether

@@ -1,5 +1,6 @@
 #include "orchestration/task_planner.hpp"
 
+#include "config/agent_config.hpp"
 #include "config/json_util.hpp"
 
 #include <nlohmann/json.hpp>
@@ -24,7 +25,7 @@ std::string id_text(const nlohmann::json& value) {
 
 }  // namespace
 
-int planner_max_tasks(int configured) { return std::max(2, configured); }
+int planner_max_tasks(int configured) { return std::clamp(configured, 2, kPlannerMaxTasksCap); }
 
 std::string build_planner_prompt(int max_tasks) {
     std::string prompt;
@@ -91,8 +92,13 @@ TaskGraph parse_plan(std::string_view text, int max_tasks) {
         }
         if (node.description.empty()) continue;
         if (const auto deps = element.find("depends_on"); deps != element.end() && deps->is_array()) {
+            // A repeated id adds nothing but work: each entry would carry the
+            // upstream output into the task once more.
+            std::unordered_set<std::string> listed;
             for (const nlohmann::json& dep : *deps) {
-                if (dep.is_string() || dep.is_number_integer()) node.depends_on.push_back(id_text(dep));
+                if (!dep.is_string() && !dep.is_number_integer()) continue;
+                std::string dep_id = id_text(dep);
+                if (listed.insert(dep_id).second) node.depends_on.push_back(std::move(dep_id));
             }
         }
         accepted.insert(node.id);

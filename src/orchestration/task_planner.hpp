@@ -13,7 +13,7 @@ namespace vexa {
 struct TaskNode {
     std::string id;
     std::string description;              // one instruction an independent agent can carry out
-    std::vector<std::string> depends_on;  // ids of the tasks whose results this one needs
+    std::vector<std::string> depends_on;  // ids of the tasks whose results this one needs, each once
 };
 
 struct TaskGraph {
@@ -27,10 +27,11 @@ inline constexpr const char* kPlanningNotice = "正在规划任务...";
 inline constexpr const char* kPlannerEmptyOutputError = "planner returned empty output";
 
 // A plan needs at least two tasks to be worth orchestrating, so the configured
-// limit never goes below 2.
+// limit never goes below 2; it never goes above kPlannerMaxTasksCap either,
+// since each task may become a thread and a connection of its own.
 int planner_max_tasks(int configured);
 
-// The planner's system prompt. `max_tasks` is raised to 2 like the configured limit.
+// The planner's system prompt. `max_tasks` is bounded like the configured limit.
 std::string build_planner_prompt(int max_tasks);
 
 // The first balanced {...} of `text` (braces inside JSON strings do not count),
@@ -38,8 +39,9 @@ std::string build_planner_prompt(int max_tasks);
 // around it are ignored.
 std::string extract_json_object(std::string_view text);
 
-// Reads the model's answer into a graph of at most `max_tasks` tasks (raised to
-// 2). Never throws on malformed input; the result is valid only when it holds
+// Reads the model's answer into a graph of at most `max_tasks` tasks (bounded
+// like planner_max_tasks). Repeated dependency ids are kept once, in the order they first appear.
+// Never throws on malformed input; the result is valid only when it holds
 // two or more tasks that pass validate_dependencies.
 TaskGraph parse_plan(std::string_view text, int max_tasks);
 

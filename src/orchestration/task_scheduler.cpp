@@ -1,15 +1,21 @@
 #include "orchestration/task_scheduler.hpp"
 
+#include "config/agent_config.hpp"
+#include "support/utf8.hpp"
+
 #include <algorithm>
 
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace vexa {
@@ -19,10 +25,16 @@ namespace {
 // threads finish every queued job before they exit, so nothing submitted is lost.
 class WorkerPool {
 public:
-    explicit WorkerPool(int threads) {
+    // Throws when not a single thread starts.
+    WorkerPool(int threads, const ThreadFactory& start_thread) {
+        threads_.reserve(static_cast<std::size_t>(threads));
         for (int i = 0; i < threads; ++i) {
             try {
-                threads_.emplace_back([this] { work(); });
+                if (start_thread) {
+                    threads_.push_back(start_thread([this] { work(); }));
+                } else {
+                    threads_.emplace_back([this] { work(); });
+                }
             } catch (...) {
                 // Fewer threads still run every job; none at all would hang the run.
                 if (threads_.empty()) throw;
@@ -95,6 +107,28 @@ TaskResult failed_result(std::string error) {
     return result;
 }
 
+// The text of the exception being handled.
+const char* current_reason() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "未知异常";
+    }
+}
+
+// A task that never ran because the scheduler could not start it. Out of
+// memory even for the text, it still fails, without one.
+TaskResult not_started_result(const char* reason) {
+    TaskResult result;
+    try {
+        result.error = std::string(kTaskNotStartedPrefix) + reason;
+    } catch (...) {
+    }
+    return result;
+}
+
 // State of one run, shared by the scheduler thread and the workers.
 struct RunState {
     const TaskGraph& graph;
@@ -131,14 +165,9 @@ struct RunState {
     }
 
     // Caller holds `mutex`. Upstream tasks have all succeeded when this runs.
-    std::string build_dependency_context(const TaskNode& node) const {
-        if (node.depends_on.empty()) return {};
-        std::string context = "以下是本任务依赖的前置任务的执行结果，请在此基础上继续完成本任务：\n";
-        for (const std::string& dep : node.depends_on) {
-            const std::string& output = results[index.at(dep)].output;
-            context += "\n【前置任务 " + dep + " 结果】\n" + (output.empty() ? std::string("(无输出)") : output) + "\n";
-        }
-        return context;
+    std::string dependency_context(const TaskNode& node) const {
+        return build_dependency_context(
+            node, [this](const std::string& id) -> const std::string& { return results[index.at(id)].output; });
     }
 
     void finish(std::size_t i, TaskResult&& result) {
@@ -166,7 +195,7 @@ void run_task(RunState& state, std::size_t i, const TaskExecutor& executor, cons
             } else if (cancel.load(std::memory_order_acquire)) {
                 skip = kCancelledSkip;
             } else {
-                context = state.build_dependency_context(node);
+                context = state.dependency_context(node);
             }
         }
         if (skip != nullptr) {
@@ -201,7 +230,8 @@ void run_task(RunState& state, std::size_t i, const TaskExecutor& executor, cons
 
 }  // namespace
 
-TaskScheduler::TaskScheduler(int max_parallel) : max_parallel_(max_parallel > 0 ? max_parallel : 1) {}
+TaskScheduler::TaskScheduler(int max_parallel, ThreadFactory start_thread)
+    : max_parallel_(std::clamp(max_parallel, 1, kMaxParallelTasksCap)), start_thread_(std::move(start_thread)) {}
 
 std::vector<TaskResult> TaskScheduler::run(const TaskGraph& graph, const TaskExecutor& executor,
                                            const TaskEventCallback& on_event, const std::atomic<bool>& cancel) {
@@ -210,10 +240,36 @@ std::vector<TaskResult> TaskScheduler::run(const TaskGraph& graph, const TaskExe
     }
     const std::size_t n = graph.tasks.size();
     RunState state(graph);
+    std::vector<std::size_t> ready;
+    ready.reserve(n);
     // More threads than tasks could never be busy at once.
-    WorkerPool pool(static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(max_parallel_), std::max<std::size_t>(n, 1))));
+    const int threads = static_cast<int>(
+        std::min<std::size_t>(static_cast<std::size_t>(max_parallel_), std::max<std::size_t>(n, 1)));
+    std::unique_ptr<WorkerPool> pool;
+    try {
+        pool = std::make_unique<WorkerPool>(threads, start_thread_);
+    } catch (...) {
+        // Not one thread: nothing can run, but the turn goes on with every
+        // task failed and the reason in its result.
+        const char* reason = current_reason();
+        for (std::size_t i = 0; i < n; ++i) {
+            state.results[i] = not_started_result(reason);
+            state.results[i].task_id = graph.tasks[i].id;
+            notify(on_event, TaskEvent::Failed, graph.tasks[i].id, state.results[i].error);
+        }
+        return std::move(state.results);
+    }
     const auto submit = [&](std::size_t i) {
-        pool.submit([&state, i, &executor, &on_event, &cancel] { run_task(state, i, executor, on_event, cancel); });
+        try {
+            pool->submit(
+                [&state, i, &executor, &on_event, &cancel] { run_task(state, i, executor, on_event, cancel); });
+        } catch (...) {
+            // Out of memory for the queue: this task fails, its dependents are
+            // skipped as after any failure.
+            TaskResult result = not_started_result(current_reason());
+            notify(on_event, TaskEvent::Failed, graph.tasks[i].id, result.error);
+            state.finish(i, std::move(result));
+        }
     };
 
     for (std::size_t i = 0; i < n; ++i) {
@@ -221,7 +277,7 @@ std::vector<TaskResult> TaskScheduler::run(const TaskGraph& graph, const TaskExe
     }
     std::size_t done = 0;
     while (done < n) {
-        std::vector<std::size_t> ready;
+        ready.clear();
         {
             std::unique_lock<std::mutex> lock(state.mutex);
             state.cv.wait(lock, [&] { return state.drained < state.finished.size(); });
@@ -231,14 +287,41 @@ std::vector<TaskResult> TaskScheduler::run(const TaskGraph& graph, const TaskExe
                 const bool succeeded = state.results[finished].success;
                 for (const std::size_t dependent : state.dependents[finished]) {
                     if (!succeeded) state.upstream_failed[dependent] = true;
+                    // Reserved for every task; each becomes ready once.
                     if (--state.pending[dependent] == 0) ready.push_back(dependent);
                 }
             }
         }
         for (const std::size_t i : ready) submit(i);
     }
-    pool.stop();
+    pool->stop();
     return std::move(state.results);
+}
+
+std::string build_dependency_context(const TaskNode& node,
+                                     const std::function<const std::string&(const std::string& id)>& output_of) {
+    if (node.depends_on.empty()) return {};
+    const std::size_t note_size = std::char_traits<char>::length(kUpstreamTruncatedNote);
+    // Room for the texts, keeping space for the note that may have to end them.
+    const std::size_t room = kMaxUpstreamContextBytes - note_size;
+    std::string context = kUpstreamHeader;
+    std::unordered_set<std::string> included;
+    const auto append = [&](std::string_view piece) {
+        if (context.size() + piece.size() <= room) {
+            context += piece;
+            return true;
+        }
+        context += piece.substr(0, utf8_cut_position(piece, room - context.size()));
+        context += kUpstreamTruncatedNote;
+        return false;
+    };
+    for (const std::string& dep : node.depends_on) {
+        if (!included.insert(dep).second) continue;
+        const std::string& output = output_of(dep);
+        const std::string_view shown = output.empty() ? std::string_view("(无输出)") : std::string_view(output);
+        if (!append("\n【前置任务 " + dep + " 结果】\n") || !append(shown) || !append("\n")) break;
+    }
+    return context;
 }
 
 std::string task_instruction(const std::string& description, const std::string& upstream_context) {

@@ -114,6 +114,7 @@ inline void write_agent_config(const std::filesystem::path& base, const std::str
                             {"max_tool_rounds", 0},
                             {"orchestration_enabled", false},
                             {"max_parallel_tasks", 4},
+                            {"planner_max_tasks", 8},
                             {"compression_threshold", 8},
                             {"compression_keep_recent", 4}};
     for (auto it = agent_overrides.begin(); it != agent_overrides.end(); ++it) agent[it.key()] = it.value();

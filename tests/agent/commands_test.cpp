@@ -1,8 +1,8 @@
 // The slash commands through the public facade: one table of command and
 // argument texts with the exact answers (each row on a freshly initialised
 // session over its own base directory), then the stateful sequences and the
-// conversion errors, which the agent raises and the facade turns into failed
-// commands.
+// values /config set refuses, which are failed commands naming key, value and
+// range.
 
 #include "vexa_core/core_session.hpp"
 
@@ -129,18 +129,17 @@ public:
 };
 
 enum class Match { exact, prefix, suffix };
-enum class Raise { none, invalid_argument, out_of_range };
 
 struct Row {
     const char* command;
     const char* args;
     bool success;
-    const char* message;  // or the text of the exception the agent raises
+    const char* message;
     bool should_exit = false;
     std::uint32_t policy = 0;
     unsigned setup = kPlain;
     Match match = Match::exact;
-    Raise raise = Raise::none;
+    bool refused_value = false;  // a /config set value the key does not take: nothing may change
 };
 
 constexpr const char* kConfigReport =
@@ -253,20 +252,72 @@ const std::vector<Row>& command_table() {
         {"/config", "set llama_cpp.backend x", false, "Unknown config key: llama_cpp.backend"},
         {"/config", "set  temperature 1", false, "Unknown config key: "},
         {"/config", "set backend nonsense", false, "Config not applied: ", false, 0, kPlain, Match::prefix},
-        {"/config", "set temperature abc", false, "invalid stod argument", false, 0, kPlain, Match::exact,
-         Raise::invalid_argument},
-        {"/config", "set temperature nan", false, "invalid stod argument", false, 0, kPlain, Match::exact,
-         Raise::invalid_argument},
-        {"/config", "set temperature 1e999", false, "stod argument out of range", false, 0, kPlain, Match::exact,
-         Raise::out_of_range},
-        {"/config", "set max_tokens many", false, "invalid stoi argument", false, 0, kPlain, Match::exact,
-         Raise::invalid_argument},
-        {"/config", "set timeout_seconds 99999999999", false, "stoi argument out of range", false, 0, kPlain,
-         Match::exact, Raise::out_of_range},
-        {"/config", "set llama_cpp.gpu_layers x", false, "invalid stoi argument", false, 0, kPlain, Match::exact,
-         Raise::invalid_argument},
-        {"/config", "set use_mmap maybe", false, "invalid boolean", false, 0, kPlain, Match::exact,
-         Raise::invalid_argument},
+        // Values a key does not take: refused with the key's full name, the
+        // value and the range, the configuration unchanged.
+        {"/config", "set temperature abc", false,
+         "Invalid value for llm.temperature: abc (expected a number from 0 to 2)", false, 0, kPlain, Match::exact,
+         true},
+        {"/config", "set temperature nan", false,
+         "Invalid value for llm.temperature: nan (expected a number from 0 to 2)", false, 0, kPlain, Match::exact,
+         true},
+        {"/config", "set temperature 1e999", false,
+         "Invalid value for llm.temperature: 1e999 (expected a number from 0 to 2)", false, 0, kPlain, Match::exact,
+         true},
+        {"/config", "set temperature 2.5", false,
+         "Invalid value for llm.temperature: 2.5 (expected a number from 0 to 2)", false, 0, kPlain, Match::exact,
+         true},
+        {"/config", "set temperature -0.1", false,
+         "Invalid value for llm.temperature: -0.1 (expected a number from 0 to 2)", false, 0, kPlain, Match::exact,
+         true},
+        {"/config", "set max_tokens many", false,
+         "Invalid value for llm.max_tokens: many (expected an integer from 1 to 1000000)", false, 0, kPlain,
+         Match::exact, true},
+        {"/config", "set max_tokens 0", false,
+         "Invalid value for llm.max_tokens: 0 (expected an integer from 1 to 1000000)", false, 0, kPlain,
+         Match::exact, true},
+        {"/config", "set timeout_seconds 99999999999", false,
+         "Invalid value for llm.timeout_seconds: 99999999999 (expected an integer from 1 to 86400)", false, 0, kPlain,
+         Match::exact, true},
+        {"/config", "set timeout_seconds 99999999999999999999999", false,
+         "Invalid value for llm.timeout_seconds: 99999999999999999999999 (expected an integer from 1 to 86400)", false,
+         0, kPlain, Match::exact, true},
+        {"/config", "set timeout_seconds -5", false,
+         "Invalid value for llm.timeout_seconds: -5 (expected an integer from 1 to 86400)", false, 0, kPlain,
+         Match::exact, true},
+        {"/config", "set timeout_seconds 0", false,
+         "Invalid value for llm.timeout_seconds: 0 (expected an integer from 1 to 86400)", false, 0, kPlain,
+         Match::exact, true},
+        {"/config", "set llm.timeout_seconds 30", true,
+         "Config updated: llm.timeout_seconds\nModel configuration applied successfully."},
+        {"/config", "set max_retries -1", false,
+         "Invalid value for llm.max_retries: -1 (expected an integer from 0 to 100)", false, 0, kPlain, Match::exact,
+         true},
+        {"/config", "set llama_cpp.gpu_layers x", false,
+         "Invalid value for llm.llama_cpp.gpu_layers: x (expected an integer from -1 to 10000)", false, 0, kPlain,
+         Match::exact, true},
+        {"/config", "set ubatch_size -99999999999", false,
+         "Invalid value for llm.llama_cpp.ubatch_size: -99999999999 (expected an integer from 0 to 65536)", false, 0,
+         kPlain, Match::exact, true},
+        {"/config", "set use_mmap maybe", false,
+         "Invalid value for llm.llama_cpp.use_mmap: maybe (expected true or false)", false, 0, kPlain, Match::exact,
+         true},
+        // The orchestration's settings; their caps clamp instead of refusing.
+        {"/config", "set max_parallel_tasks 100000", true,
+         "Config updated: max_parallel_tasks (clamped to 64, the most allowed)"},
+        {"/config", "set agent.planner_max_tasks 100000", true,
+         "Config updated: agent.planner_max_tasks (clamped to 64, the most allowed)"},
+        {"/config", "set max_parallel_tasks 8", true, "Config updated: max_parallel_tasks"},
+        {"/config", "set max_parallel_tasks 0", false,
+         "Invalid value for agent.max_parallel_tasks: 0 (expected an integer from 1 to 64)", false, 0, kPlain,
+         Match::exact, true},
+        {"/config", "set planner_max_tasks 1", false,
+         "Invalid value for agent.planner_max_tasks: 1 (expected an integer from 2 to 64)", false, 0, kPlain,
+         Match::exact, true},
+        {"/config", "set task_timeout_seconds 0", true, "Config updated: task_timeout_seconds"},
+        {"/config", "set agent.task_timeout_seconds -5", false,
+         "Invalid value for agent.task_timeout_seconds: -5 (expected an integer from 0 to 86400)", false, 0, kPlain,
+         Match::exact, true},
+        {"/config", "set agent.name X", false, "Unknown config key: agent.name"},
         // /model.
         {"/model", "", true, kModelStatus},
         {"/model", "current", true, kModelStatus},
@@ -310,8 +361,7 @@ TEST(CommandsTableTest, EveryCommandAnswersExactly) {
         const std::string expected = host.expand(row.message, sid);
         const std::string args = host.expand(row.args, sid);
 
-        if (row.raise != Raise::none) {
-            // The facade answers with a failed command carrying the message.
+        if (row.refused_value) {
             const vexa_core::CommandResult failed = host.session.execute_command(row.command, args);
             EXPECT_FALSE(failed.success);
             EXPECT_FALSE(failed.should_exit);
@@ -490,8 +540,8 @@ TEST(CommandsSequenceTest, ConversionErrorsLeaveConfigurationAndFileAlone) {
     EXPECT_EQ(s.execute_command("/exit", "").message, "Goodbye!");
 }
 
-// The agent itself raises the conversion errors; the facade passes them on.
-TEST(CommandsSequenceTest, ConversionErrorsLeaveTheAgent) {
+// The agent itself refuses a value with a failed result; nothing is thrown.
+TEST(CommandsSequenceTest, RefusedValuesLeaveTheAgentAsFailedResults) {
     test::TempDir dir;
     test::write_agent_config(dir.path(), kBaseUrl);
     auto& cfg = AgentConfig::instance();
@@ -502,12 +552,47 @@ TEST(CommandsSequenceTest, ConversionErrorsLeaveTheAgent) {
     ASSERT_TRUE(cfg.load((dir.path() / "config" / "agent_config.json").string()));
     Agent agent;
     ASSERT_TRUE(agent.start({}));
-    EXPECT_THROW(agent.execute_command("/config", "set temperature warm"), std::invalid_argument);
-    EXPECT_THROW(agent.execute_command("/config", "set context_size 99999999999x"), std::out_of_range);
+    CommandResult warm;
+    ASSERT_NO_THROW(warm = agent.execute_command("/config", "set temperature warm"));
+    EXPECT_FALSE(warm.success);
+    EXPECT_EQ(warm.message, "Invalid value for llm.temperature: warm (expected a number from 0 to 2)");
+    CommandResult huge;
+    ASSERT_NO_THROW(huge = agent.execute_command("/config", "set context_size 99999999999x"));
+    EXPECT_FALSE(huge.success);
+    EXPECT_EQ(huge.message,
+              "Invalid value for llm.llama_cpp.context_size: 99999999999x (expected an integer from 0 to 1048576)");
     const auto ok = agent.execute_command("/config", "set context_size 1e3");  // reads the leading 1
     EXPECT_TRUE(ok.success) << ok.message;
     EXPECT_EQ(cfg.llm.llama_cpp.context_size, 1);
     agent.shutdown();
+}
+
+// The caps of the orchestration clamp a larger value, in the running
+// configuration and in the file the next start reads.
+TEST(CommandsSequenceTest, OrchestrationCapsClampAndPersist) {
+    Host host(kPlain, 0, /*own_config_path=*/true);
+    ASSERT_TRUE(host.initialized) << host.session.last_error();
+    auto& s = host.session;
+    const auto parallel = s.execute_command("/config", "set max_parallel_tasks 100000");
+    EXPECT_TRUE(parallel.success);
+    EXPECT_EQ(parallel.message, "Config updated: max_parallel_tasks (clamped to 64, the most allowed)");
+    const auto planned = s.execute_command("/config", "set agent.planner_max_tasks 3000");
+    EXPECT_TRUE(planned.success);
+    EXPECT_EQ(planned.message, "Config updated: agent.planner_max_tasks (clamped to 64, the most allowed)");
+    EXPECT_EQ(AgentConfig::instance().agent.max_parallel_tasks, 64);
+    EXPECT_EQ(AgentConfig::instance().agent.planner_max_tasks, 64);
+    nlohmann::json file = read_json(host.config_file);
+    EXPECT_EQ(file["agent"]["max_parallel_tasks"], 64);
+    EXPECT_EQ(file["agent"]["planner_max_tasks"], 64);
+
+    EXPECT_EQ(s.execute_command("/config", "set task_timeout_seconds 30").message,
+              "Config updated: task_timeout_seconds");
+    EXPECT_EQ(read_json(host.config_file)["agent"]["task_timeout_seconds"], 30);
+    // A refused value writes nothing.
+    const std::string before = read_file(host.config_file);
+    EXPECT_FALSE(s.execute_command("/config", "set max_parallel_tasks -1").success);
+    EXPECT_EQ(read_file(host.config_file), before);
+    EXPECT_EQ(AgentConfig::instance().agent.max_parallel_tasks, 64);
 }
 
 TEST(CommandsSequenceTest, SaveListClearAndLoadSessions) {

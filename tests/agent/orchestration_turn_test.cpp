@@ -33,6 +33,8 @@ using test::TurnOptions;
 using namespace std::chrono_literals;
 
 constexpr const char* kUpstreamHeader = "以下是本任务依赖的前置任务的执行结果，请在此基础上继续完成本任务：\n";
+constexpr const char* kUpstreamCut = "\n（前置任务结果过长，其余部分已省略）\n";
+constexpr std::size_t kUpstreamLimit = 64 * 1024;
 
 // A buffered chat-completions answer (the planner's call is not streamed).
 ScriptedResponse buffered(const std::string& text) {
@@ -319,6 +321,62 @@ TEST_P(OrchestrationTurn, TaskDeadlineEndsATaskBetweenRounds) {
     const auto tools = of_type(VEXA_CORE_EVENT_TOOL_CALL_FINISHED);
     ASSERT_EQ(tools.size(), 1u);
     EXPECT_EQ(tools[0].task_id, "a");
+}
+
+// A plan that lists one dependency 20,000 times, whose upstream answers
+// 100 KB: the dependent task gets that answer once, cut to the bound.
+TEST_P(OrchestrationTurn, ARepeatedDependencyGivesOneBoundedUpstreamBlock) {
+    std::vector<std::string> repeated(20000, "t1");
+    server.enqueue(plan({{"t1", "第一步", {}}, {"t2", "第二步", repeated}}));
+    std::string long_answer;
+    while (long_answer.size() < 100 * 1000) long_answer += "长答案 ";
+    server.enqueue(answer_response({long_answer}));
+    server.enqueue(answer_response({"t2 done"}));
+    server.enqueue(answer_response({"final"}));
+    start({{"max_parallel_tasks", 1}});
+
+    const Outcome outcome = driver->send("两步", planned());
+    ASSERT_TRUE(outcome.success) << outcome.error;
+    ASSERT_EQ(server.request_count(), 4u);
+    EXPECT_EQ(user_text(1), "第一步");
+    const std::string instruction = user_text(2);
+    const std::string task_part = "\n\n【本任务】\n第二步";
+    ASSERT_GT(instruction.size(), task_part.size());
+    ASSERT_EQ(instruction.compare(instruction.size() - task_part.size(), task_part.size(), task_part), 0);
+    const std::string upstream = instruction.substr(0, instruction.size() - task_part.size());
+    EXPECT_LE(upstream.size(), kUpstreamLimit);
+    EXPECT_GT(upstream.size(), kUpstreamLimit - 64);
+    EXPECT_EQ(upstream.rfind(kUpstreamHeader, 0), 0u);
+    const std::string cut = kUpstreamCut;
+    EXPECT_EQ(upstream.compare(upstream.size() - cut.size(), cut.size(), cut), 0);
+    // t1 once, its answer cut short.
+    EXPECT_EQ(upstream.find("【前置任务 t1 结果】"), upstream.rfind("【前置任务 t1 结果】"));
+    EXPECT_NE(upstream.find("长答案 长答案"), std::string::npos);
+    const auto plans = of_type(VEXA_CORE_EVENT_PLAN_READY);
+    ASSERT_EQ(plans.size(), 1u);
+    EXPECT_EQ(plans[0].text, "已规划 2 个任务：\n  [t1] 第一步\n  [t2] 第二步  (依赖: t1)");
+    EXPECT_EQ(of_type(VEXA_CORE_EVENT_DONE).at(0).text, "final");
+}
+
+// Limits far beyond the caps in the file: the planner is told 64, and a plan
+// of 100 tasks runs its first 64.
+TEST_P(OrchestrationTurn, HugeLimitsInTheFileAreCapped) {
+    std::vector<Task> tasks;
+    for (int i = 1; i <= 100; ++i) tasks.push_back({"t" + std::to_string(i), "做 " + std::to_string(i), {}});
+    server.enqueue(plan(tasks));
+    for (int i = 0; i < 64; ++i) server.enqueue(answer_response({"ok"}));
+    server.enqueue(answer_response({"final"}));
+    start({{"max_parallel_tasks", 100000}, {"planner_max_tasks", 100000}, {"parallel_model_calls", false}});
+
+    const Outcome outcome = driver->send("很多事", planned());
+    ASSERT_TRUE(outcome.success) << outcome.error;
+    EXPECT_NE(messages(0)[0].at("content").get<std::string>().find("任务数量不超过 64 个。"), std::string::npos);
+    ASSERT_EQ(server.request_count(), 66u);
+    EXPECT_EQ(of_type(VEXA_CORE_EVENT_TASK_SUCCEEDED).size(), 64u);
+    const auto plans = of_type(VEXA_CORE_EVENT_PLAN_READY);
+    ASSERT_EQ(plans.size(), 1u);
+    EXPECT_EQ(plans[0].text.rfind("已规划 64 个任务：", 0), 0u);
+    EXPECT_EQ(of_type(VEXA_CORE_EVENT_DONE).at(0).text, "final");
 }
 
 INSTANTIATE_TEST_SUITE_P(Interfaces, OrchestrationTurn, ::testing::Values("cpp", "c"),

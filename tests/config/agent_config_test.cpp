@@ -86,12 +86,13 @@ TEST(AgentConfigLoad, EdgeCases) {
          [](const AgentConfig& c) { EXPECT_TRUE(c.perf_enabled); }},
         {"perf.enabled false", R"({"perf":{"enabled":false}})", true,
          [](const AgentConfig& c) { EXPECT_FALSE(c.perf_enabled); }},
-        {"negative round limit is stored as is", R"({"agent":{"max_tool_rounds":-3}})", true,
-         [](const AgentConfig& c) { EXPECT_EQ(c.agent.max_tool_rounds, -3); }},
-        {"floating values truncate toward zero", R"({"llm":{"max_tokens":1000.9,"timeout_seconds":-2.7}})", true,
+        // Below the range: the nearest bound, which means the same (16 rounds).
+        {"negative round limit becomes 0", R"({"agent":{"max_tool_rounds":-3}})", true,
+         [](const AgentConfig& c) { EXPECT_EQ(c.agent.max_tool_rounds, 0); }},
+        {"floating values truncate toward zero", R"({"llm":{"max_tokens":1000.9,"timeout_seconds":2.7}})", true,
          [](const AgentConfig& c) {
              EXPECT_EQ(c.llm.max_tokens, 1000);
-             EXPECT_EQ(c.llm.timeout_seconds, -2);
+             EXPECT_EQ(c.llm.timeout_seconds, 2);
          }},
         {"an integer temperature", R"({"llm":{"temperature":1}})", true,
          [](const AgentConfig& c) { EXPECT_EQ(c.llm.temperature, 1.0); }},
@@ -117,17 +118,21 @@ TEST(AgentConfigLoad, EdgeCases) {
              EXPECT_EQ(c.paths.skills_dir, "s");
              EXPECT_EQ(c.paths.data_dir, "./data");
          }},
-        {"integer too large for 32 bits", R"({"llm":{"model":"m","max_tokens":5000000000}})", false,
+        // Out of range, however far: the nearest bound, and the rest still loads.
+        {"integer too large for 32 bits takes the upper bound",
+         R"({"llm":{"model":"m","max_tokens":5000000000},"agent":{"name":"A"}})", true,
          [](const AgentConfig& c) {
              EXPECT_EQ(c.llm.model, "m");
-             EXPECT_EQ(c.llm.max_tokens, 4096);
+             EXPECT_EQ(c.llm.max_tokens, 1000000);
+             EXPECT_EQ(c.agent.name, "A");
          }},
-        {"floating value too large for 32 bits", R"({"llm":{"max_tokens":1e300}})", false,
-         [](const AgentConfig& c) { EXPECT_EQ(c.llm.max_tokens, 4096); }},
-        {"the 32-bit extremes fit", R"({"llm":{"max_tokens":2147483647,"timeout_seconds":-2147483648}})", true,
+        {"floating value too large takes the upper bound", R"({"llm":{"max_tokens":1e300}})", true,
+         [](const AgentConfig& c) { EXPECT_EQ(c.llm.max_tokens, 1000000); }},
+        {"the 32-bit extremes take the bounds", R"({"llm":{"max_tokens":2147483647,"timeout_seconds":-2147483648}})",
+         true,
          [](const AgentConfig& c) {
-             EXPECT_EQ(c.llm.max_tokens, 2147483647);
-             EXPECT_EQ(c.llm.timeout_seconds, -2147483647 - 1);
+             EXPECT_EQ(c.llm.max_tokens, 1000000);
+             EXPECT_EQ(c.llm.timeout_seconds, 1);
          }},
         {"llama_cpp type error keeps earlier local keys",
          R"({"llm":{"llama_cpp":{"model_path":"m.gguf","context_size":4096,"threads":"x","use_mlock":true}}})",
@@ -202,6 +207,82 @@ TEST(AgentConfigLoad, ReadsEveryKey) {
     EXPECT_FALSE(c.perf_enabled);
 }
 
+// Every numeric key at load: a value outside its range becomes the nearest
+// bound, a warning names key, value and range, and the keys after it load.
+TEST(AgentConfigLoad, OutOfRangeValuesTakeTheNearestBoundWithAWarning) {
+    struct RangeCase {
+        const char* file;
+        std::function<int(const AgentConfig&)> field;  // or the temperature × 100
+        int expected;
+        const char* warning;  // "" when the value is in range
+    };
+    const auto temperature = [](const AgentConfig& c) { return static_cast<int>(c.llm.temperature * 100 + 0.5); };
+    const std::vector<RangeCase> cases = {
+        {R"({"llm":{"timeout_seconds":-5}})", [](const AgentConfig& c) { return c.llm.timeout_seconds; }, 1,
+         "Configuration value out of range: llm.timeout_seconds = -5 (expected an integer from 1 to 86400); using 1"},
+        {R"({"llm":{"timeout_seconds":0}})", [](const AgentConfig& c) { return c.llm.timeout_seconds; }, 1,
+         "llm.timeout_seconds = 0 "},
+        {R"({"llm":{"timeout_seconds":86400}})", [](const AgentConfig& c) { return c.llm.timeout_seconds; }, 86400, ""},
+        {R"({"llm":{"timeout_seconds":90000}})", [](const AgentConfig& c) { return c.llm.timeout_seconds; }, 86400,
+         "llm.timeout_seconds = 90000 "},
+        {R"({"llm":{"temperature":-0.5}})", temperature, 0,
+         "llm.temperature = -0.5 (expected a number from 0 to 2); using 0"},
+        {R"({"llm":{"temperature":7.5}})", temperature, 200, "llm.temperature = 7.5 "},
+        {R"({"llm":{"temperature":1.25}})", temperature, 125, ""},
+        {R"({"llm":{"max_tokens":0}})", [](const AgentConfig& c) { return c.llm.max_tokens; }, 1, "llm.max_tokens"},
+        {R"({"llm":{"max_retries":1000}})", [](const AgentConfig& c) { return c.llm.max_retries; }, 100,
+         "llm.max_retries"},
+        {R"({"llm":{"retry_max_delay_ms":-1}})", [](const AgentConfig& c) { return c.llm.retry_max_delay_ms; }, 0,
+         "llm.retry_max_delay_ms"},
+        {R"({"llm":{"llama_cpp":{"threads":-4}}})", [](const AgentConfig& c) { return c.llm.llama_cpp.threads; }, 0,
+         "llm.llama_cpp.threads = -4 (expected an integer from 0 to 1024)"},
+        {R"({"llm":{"llama_cpp":{"gpu_layers":-9}}})",
+         [](const AgentConfig& c) { return c.llm.llama_cpp.gpu_layers; }, -1, "llm.llama_cpp.gpu_layers"},
+        {R"({"llm":{"llama_cpp":{"context_size":0}}})",
+         [](const AgentConfig& c) { return c.llm.llama_cpp.context_size; }, 0, ""},
+        {R"({"agent":{"task_timeout_seconds":0}})", [](const AgentConfig& c) { return c.agent.task_timeout_seconds; },
+         0, ""},
+        {R"({"agent":{"task_timeout_seconds":-1}})",
+         [](const AgentConfig& c) { return c.agent.task_timeout_seconds; }, 0, "agent.task_timeout_seconds"},
+        {R"({"agent":{"compression_keep_recent":-1}})",
+         [](const AgentConfig& c) { return c.agent.compression_keep_recent; }, 0, "agent.compression_keep_recent"},
+        // The caps of the orchestration.
+        {R"({"agent":{"max_parallel_tasks":100000}})",
+         [](const AgentConfig& c) { return c.agent.max_parallel_tasks; }, 64,
+         "agent.max_parallel_tasks = 100000 (expected an integer from 1 to 64); using 64"},
+        {R"({"agent":{"max_parallel_tasks":0}})", [](const AgentConfig& c) { return c.agent.max_parallel_tasks; }, 1,
+         "agent.max_parallel_tasks = 0 "},
+        {R"({"agent":{"max_parallel_tasks":64}})", [](const AgentConfig& c) { return c.agent.max_parallel_tasks; }, 64,
+         ""},
+        {R"({"agent":{"planner_max_tasks":100000}})",
+         [](const AgentConfig& c) { return c.agent.planner_max_tasks; }, 64,
+         "agent.planner_max_tasks = 100000 (expected an integer from 2 to 64); using 64"},
+        {R"({"agent":{"planner_max_tasks":1}})", [](const AgentConfig& c) { return c.agent.planner_max_tasks; }, 2,
+         "agent.planner_max_tasks = 1 "},
+    };
+    TestDir dir;
+    const fs::path file = dir / "agent_config.json";
+    for (const RangeCase& c : cases) {
+        SCOPED_TRACE(c.file);
+        // A later key in the same file still loads.
+        nlohmann::json root = nlohmann::json::parse(c.file);
+        root["paths"] = {{"skills_dir", "after"}};
+        write_text(file, root.dump());
+        AgentConfig config;
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(config.load(file.string()));
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(c.field(config), c.expected);
+        EXPECT_EQ(config.paths.skills_dir, "after");
+        if (*c.warning == '\0') {
+            EXPECT_EQ(log.find("out of range"), std::string::npos) << log;
+        } else {
+            EXPECT_NE(log.find(c.warning), std::string::npos) << log;
+            EXPECT_NE(log.find("WARNING"), std::string::npos) << log;
+        }
+    }
+}
+
 TEST(AgentConfigLoad, RetryKeysAreReadAndSaved) {
     TestDir dir;
     AgentConfig c;
@@ -212,13 +293,13 @@ TEST(AgentConfigLoad, RetryKeysAreReadAndSaved) {
     write_text(file, R"({"llm":{"max_retries":3,"retry_base_delay_ms":-20,"retry_max_delay_ms":9000}})");
     ASSERT_TRUE(c.load(file.string()));
     EXPECT_EQ(c.llm.max_retries, 3);
-    EXPECT_EQ(c.llm.retry_base_delay_ms, -20);  // kept as written; the retry policy counts it as 0
+    EXPECT_EQ(c.llm.retry_base_delay_ms, 0);  // below the range; 0 is what the retry policy made of it
     EXPECT_EQ(c.llm.retry_max_delay_ms, 9000);
 
     ASSERT_TRUE(c.save(file.string()));
     const nlohmann::json saved = nlohmann::json::parse(read_text(file));
     EXPECT_EQ(saved["llm"]["max_retries"], 3);
-    EXPECT_EQ(saved["llm"]["retry_base_delay_ms"], -20);
+    EXPECT_EQ(saved["llm"]["retry_base_delay_ms"], 0);
     EXPECT_EQ(saved["llm"]["retry_max_delay_ms"], 9000);
 }
 
@@ -248,7 +329,7 @@ AgentConfig non_default_config() {
     c.llm.llama_cpp.use_mlock = true;
     c.llm.llama_cpp.tool_call_mode = "native";
     c.agent.name = "助手";
-    c.agent.max_tool_rounds = -3;
+    c.agent.max_tool_rounds = 7;  // in range, so that the round trip keeps it
     c.agent.orchestration_enabled = true;
     c.paths.model_dir = "/models";
     c.perf_enabled = false;
@@ -295,7 +376,7 @@ TEST(AgentConfigSave, WritesSortedSectionsWithIndentFourAndRoundTrips) {
     EXPECT_TRUE(loaded.llm.llama_cpp.use_mlock);
     EXPECT_EQ(loaded.llm.llama_cpp.tool_call_mode, "native");
     EXPECT_EQ(loaded.agent.name, "助手");
-    EXPECT_EQ(loaded.agent.max_tool_rounds, -3);
+    EXPECT_EQ(loaded.agent.max_tool_rounds, 7);
     EXPECT_TRUE(loaded.agent.orchestration_enabled);
     EXPECT_EQ(loaded.paths.model_dir, "/models");
     EXPECT_FALSE(loaded.perf_enabled);

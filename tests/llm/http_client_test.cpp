@@ -239,6 +239,11 @@ TEST(HttpClient, NonSuccessStatuses) {
     EXPECT_FALSE(sink_called);
 }
 
+// A failure names the transport, the phase and curl's own text for its code.
+constexpr const char* kConnecting = "HTTP request failed (libcurl) while connecting: ";
+constexpr const char* kWaiting = "HTTP request failed (libcurl) while waiting for the response: ";
+constexpr const char* kReading = "HTTP request failed (libcurl) while reading the response: ";
+
 TEST(HttpClient, ReportsFailuresByPhase) {
     using End = ScriptedResponse::End;
     ScriptedResponse stalls_in_body = ScriptedResponse::sse("data: {\"a\":1}\n\n");
@@ -254,34 +259,34 @@ TEST(HttpClient, ReportsFailuresByPhase) {
     Collected c;
 
     HttpResponse r = client.post_stream(server.url(), "{}", collect(c));
-    EXPECT_EQ(r.error, "WinHttpReceiveResponse failed, error: 52");  // empty reply
+    EXPECT_EQ(r.error, kWaiting + std::string("Server returned nothing (no headers, no data) (error 52)"));
     EXPECT_EQ(r.status_code, 0);
 
     auto t0 = Clock::now();
     r = client.post_stream(server.url(), "{}", collect(c));
-    EXPECT_EQ(r.error, "WinHttpReceiveResponse failed, error: 28");  // silent server
+    EXPECT_EQ(r.error, kWaiting + std::string("Timeout was reached (error 28)"));  // silent server
     EXPECT_GE(ms_since(t0), 900);
     EXPECT_LT(ms_since(t0), 5000);
 
     // A stream that stalls is a failure, not a short success.
     t0 = Clock::now();
     r = client.post_stream(server.url(), "{}", collect(c));
-    EXPECT_EQ(r.error, "WinHttpReadData failed, error: 28");
+    EXPECT_EQ(r.error, kReading + std::string("Timeout was reached (error 28)"));
     EXPECT_EQ(r.status_code, 200);
     EXPECT_EQ(c.joined(), "data: {\"a\":1}\n\n");
     EXPECT_LT(ms_since(t0), 5000);
 
     c.chunks.clear();
     r = client.post_stream(server.url(), "{}", collect(c));
-    EXPECT_EQ(r.error, "WinHttpReadData failed, error: 18");  // Content-Length not reached
+    EXPECT_EQ(r.error, kReading + std::string("Transferred a partial file (error 18)"));  // Content-Length not reached
     EXPECT_EQ(c.joined(), "{\"partial\":");
     c.chunks.clear();
     r = client.post_stream(server.url(), "{}", collect(c));
-    EXPECT_EQ(r.error.rfind("WinHttpReadData failed, error: ", 0), 0u) << r.error;  // no final chunk
+    EXPECT_EQ(r.error.rfind(kReading, 0), 0u) << r.error;  // no final chunk
     EXPECT_EQ(c.joined(), "data: {}\n\n");
 
     r = client.post(server.url(), "{}");  // buffered keeps status and the partial body
-    EXPECT_EQ(r.error, "WinHttpReadData failed, error: 18");
+    EXPECT_EQ(r.error, kReading + std::string("Transferred a partial file (error 18)"));
     EXPECT_EQ(r.status_code, 200);
     EXPECT_EQ(r.body, "{\"partial\":");
 
@@ -294,18 +299,18 @@ TEST(HttpClient, ConnectFailures) {
     HttpClient client;
     client.set_timeout_seconds(1);
     HttpResponse r = client.post("http://127.0.0.1:" + std::to_string(test::unused_loopback_port()) + "/x", "{}");
-    EXPECT_EQ(r.error, "WinHttpConnect failed, error: 7");
+    EXPECT_EQ(r.error, kConnecting + std::string("Couldn't connect to server (error 7)"));
     EXPECT_EQ(r.status_code, 0);
 
     test::StalledListener stalled;
     const auto t0 = Clock::now();
     r = client.post_stream(stalled.url(), "{}", {});
-    EXPECT_EQ(r.error, "WinHttpConnect failed, error: 28");
+    EXPECT_EQ(r.error, kConnecting + std::string("Timeout was reached (error 28)"));
     EXPECT_GE(ms_since(t0), 900);
     EXPECT_LT(ms_since(t0), 5000);
 
     r = client.post("ftp://127.0.0.1/x", "{}");  // only http and https are spoken
-    EXPECT_EQ(r.error, "WinHttpConnect failed, error: 1");
+    EXPECT_EQ(r.error, kConnecting + std::string("Unsupported protocol (error 1)"));
 }
 
 TEST(HttpClient, TimeoutIsAboutSilenceNotTotalDuration) {

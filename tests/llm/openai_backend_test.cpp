@@ -310,11 +310,11 @@ TEST(OpenAIBackendTest, ConnectionRefused) {
     Recorder rec;
     const StreamResult stream = backend->chat_completion_stream({message(MessageRole::user, "q")}, {}, rec.callbacks());
     EXPECT_FALSE(stream.ok);
-    EXPECT_THAT(stream.error, StartsWith("WinHttpConnect failed, error: "));
+    EXPECT_THAT(stream.error, StartsWith("HTTP request failed (libcurl) while connecting: "));
     EXPECT_THAT(rec.log, ElementsAre("state:waiting", "state:error"));
     const CompletionResult buffered = backend->chat_completion_result({message(MessageRole::user, "q")}, {});
     EXPECT_FALSE(buffered.ok);
-    EXPECT_THAT(buffered.error, StartsWith("WinHttpConnect failed, error: "));
+    EXPECT_THAT(buffered.error, StartsWith("HTTP request failed (libcurl) while connecting: "));
 }
 
 TEST(OpenAIBackendTest, InvalidJsonInADataLineEndsTheCallPromptly) {

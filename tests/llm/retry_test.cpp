@@ -5,6 +5,7 @@
 #include "llm/retry_policy.hpp"
 
 #include "fixtures/scripted_server.hpp"
+#include "llm/http_client.hpp"
 #include "llm/llm_client.hpp"
 
 #include <gtest/gtest.h>
@@ -110,7 +111,7 @@ TEST(RetryPolicy, WhichFailuresAreRetried) {
         {"stream broke after content", 200, "WinHttpReadData failed, error: 56", "", true, RetryCause::none},
         {"cancelled", 0, "Request cancelled", "", false, RetryCause::none},
         {"cancelled after a 503 status", 503, "Request cancelled", "", false, RetryCause::none},
-        {"no session", 0, "WinHTTP session not initialized", "", false, RetryCause::none},
+        {"no session", 0, std::string(kTransportUnavailableError), "", false, RetryCause::none},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -337,14 +338,24 @@ const std::vector<RetryCase>& retry_cases() {
          {"retrying in 0.2 s (attempt 1 of 1)..."},
          150ms,
          3000ms},
-        {"408 with an HTTP date in the past retries at once",
-         {1, 10, 5000},
+        // A Retry-After asking for less than the backoff never shortens it:
+        // the wait is 200 to 400 ms (400 ms with jitter), not 0.
+        {"408 with an HTTP date in the past still waits the backoff",
+         {1, 400, 5000},
          [](bool s) { return std::vector{failing(408, "Thu, 01 Jan 1970 00:00:00 GMT"), success(s)}; },
          2,
          true,
-         {"retrying in 0.0 s"},
-         0ms,
-         2000ms},
+         {"(attempt 1 of 1)..."},
+         190ms,
+         3000ms},
+        {"503 with Retry-After 0 still waits the backoff",
+         {1, 400, 5000},
+         [](bool s) { return std::vector{failing(503, "0"), success(s)}; },
+         2,
+         true,
+         {"(attempt 1 of 1)..."},
+         190ms,
+         3000ms},
     };
     return cases;
 }

@@ -8,8 +8,9 @@
 namespace vexa {
 namespace {
 
-TEST(PlannerMaxTasksTest, NeverBelowTwo) {
-    const std::vector<std::pair<int, int>> cases = {{-7, 2}, {0, 2}, {1, 2}, {2, 2}, {3, 3}, {8, 8}};
+TEST(PlannerMaxTasksTest, NeverBelowTwoNorAboveTheCap) {
+    const std::vector<std::pair<int, int>> cases = {{-7, 2},  {0, 2},  {1, 2},      {2, 2},     {3, 3},
+                                                    {8, 8},   {64, 64}, {65, 64}, {100000, 64}};
     for (const auto& [configured, expected] : cases) {
         EXPECT_EQ(planner_max_tasks(configured), expected) << configured;
     }
@@ -90,6 +91,24 @@ std::vector<TaskNode> first_tasks(int count) {
     std::vector<TaskNode> tasks;
     for (int i = 1; i <= count; ++i) tasks.push_back({"t" + std::to_string(i), "d" + std::to_string(i), {}});
     return tasks;
+}
+
+// t2 depends on t1, listed `times` times.
+std::string many_times_plan(int times) {
+    std::string deps;
+    for (int i = 0; i < times; ++i) deps += i == 0 ? "\"t1\"" : ",\"t1\"";
+    return R"({"tasks": [{"id": "t1", "description": "first"}, {"id": "t2", "description": "second", "depends_on": [)" +
+           deps + "]}]}";
+}
+
+// `count` independent tasks t1..tN.
+std::string many_tasks_plan(int count) {
+    std::string text = "{\"tasks\": [";
+    for (int i = 1; i <= count; ++i) {
+        if (i > 1) text += ",";
+        text += "{\"id\": \"t" + std::to_string(i) + "\", \"description\": \"d" + std::to_string(i) + "\"}";
+    }
+    return text + "]}";
 }
 
 const char* kThree = R"({"tasks": [{"id": "a", "description": "x"}, {"id": "b", "description": "y"},
@@ -192,12 +211,23 @@ TEST(ParsePlanTest, Table) {
          {{"a", "x", {}}, {"b", "y", {"gone"}}},
          false,
          ""},
+        // Each dependency once, in the order of its first mention.
         {"a dependency listed twice",
          R"({"tasks": [{"id": "a", "description": "x"}, {"id": "b", "description": "y", "depends_on": ["a", "a"]}]})",
          8,
-         {{"a", "x", {}}, {"b", "y", {"a", "a"}}},
+         {{"a", "x", {}}, {"b", "y", {"a"}}},
          true,
-         "已规划 2 个任务：\n  [a] x\n  [b] y  (依赖: a, a)"},
+         "已规划 2 个任务：\n  [a] x\n  [b] y  (依赖: a)"},
+        {"repeated dependencies keep the order of their first mention",
+         R"({"tasks": [{"id": "a", "description": "x"}, {"id": 7, "description": "y"},
+                       {"id": "c", "description": "z", "depends_on": ["7", "a", 7, "a", "7", "a"]}]})",
+         8,
+         {{"a", "x", {}}, {"7", "y", {}}, {"c", "z", {"7", "a"}}},
+         true,
+         "已规划 3 个任务：\n  [a] x\n  [7] y\n  [c] z  (依赖: 7, a)"},
+        {"one dependency listed 20000 times", many_times_plan(20000), 8,
+         {{"t1", "first", {}}, {"t2", "second", {"t1"}}}, true,
+         "已规划 2 个任务：\n  [t1] first\n  [t2] second  (依赖: t1)"},
         {"dependency entries of other types are ignored",
          R"({"tasks": [{"id": "a", "description": "x"}, {"id": 1, "description": "y"},
                        {"id": "c", "description": "z", "depends_on": ["a", 1, 2.5, null, true, {"id": "a"}, ["a"]]},
@@ -246,6 +276,14 @@ TEST(ParsePlanTest, Table) {
             EXPECT_EQ(graph.tasks[i].depends_on, c.tasks[i].depends_on) << i;
         }
     }
+}
+
+TEST(ParsePlanTest, AHugeLimitStillTakesAtMostTheCap) {
+    const TaskGraph graph = parse_plan(many_tasks_plan(3000), 100000);
+    EXPECT_TRUE(graph.valid);
+    ASSERT_EQ(graph.tasks.size(), 64u);
+    EXPECT_EQ(graph.tasks.back().id, "t64");
+    EXPECT_NE(build_planner_prompt(100000).find("任务数量不超过 64 个。"), std::string::npos);
 }
 
 TEST(ParsePlanTest, DeepNestingIsRefusedWithoutCrashing) {

@@ -1,5 +1,8 @@
 #include "orchestration/task_scheduler.hpp"
 
+#include "config/agent_config.hpp"
+#include "support/utf8.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +14,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -163,6 +167,12 @@ TEST(TaskSchedulerTest, AtLeastOneWorker) {
     EXPECT_EQ(TaskScheduler(1).max_parallel(), 1);
     EXPECT_EQ(TaskScheduler(0).max_parallel(), 1);
     EXPECT_EQ(TaskScheduler(-3).max_parallel(), 1);
+}
+
+TEST(TaskSchedulerTest, AtMostTheCapOfWorkers) {
+    EXPECT_EQ(TaskScheduler(64).max_parallel(), 64);
+    EXPECT_EQ(TaskScheduler(65).max_parallel(), 64);
+    EXPECT_EQ(TaskScheduler(100000).max_parallel(), 64);
 }
 
 TEST(TaskSchedulerTest, AGraphThatCannotBeScheduledIsRefused) {
@@ -418,8 +428,8 @@ TEST(TaskSchedulerConcurrency, EmptyUpstreamOutputAndRepeatedDependencies) {
     const std::vector<TaskResult> results = TaskScheduler(4).run(graph, executor, {}, cancel);
     ASSERT_EQ(results.size(), 4u);
     for (const TaskResult& r : results) EXPECT_TRUE(r.success) << r.task_id;
-    EXPECT_EQ(log.context("c"), kContextHead + "\n【前置任务 a 结果】\n(无输出)\n" + "\n【前置任务 b 结果】\nout b\n" +
-                                    "\n【前置任务 a 结果】\n(无输出)\n");
+    // A dependency listed twice is given once.
+    EXPECT_EQ(log.context("c"), kContextHead + "\n【前置任务 a 结果】\n(无输出)\n" + "\n【前置任务 b 结果】\nout b\n");
     EXPECT_EQ(log.context("d"), kContextHead + "\n【前置任务 c 结果】\nout c\n");
     EXPECT_EQ(log.order().size(), 4u);
 }
@@ -454,6 +464,146 @@ TEST(TaskSchedulerConcurrency, ManyRunsOfAWideGraphKeepEveryResultInOrder) {
         EXPECT_EQ(calls.load(), with_failure ? 8 : 9) << run;
         EXPECT_EQ(events.entries().size(), with_failure ? 17u : 18u) << run;
     }
+}
+
+// ---- the upstream block is bounded ---------------------------------------------
+
+TEST(DependencyContextTest, BoundedAndCutAtACharacterBoundary) {
+    const std::string ascii_100k(100 * 1024, 'x');
+    std::string chinese_100k;
+    while (chinese_100k.size() < 100 * 1024) chinese_100k += "结果";
+    const std::string small = "out";
+    std::vector<std::string> many_deps;
+    for (int i = 0; i < 20000; ++i) many_deps.push_back("t1");
+    std::vector<std::string> ten_deps;
+    for (int i = 0; i < 10; ++i) ten_deps.push_back("d" + std::to_string(i));
+
+    struct Case {
+        const char* name;
+        TaskNode node;
+        std::string output;  // of every dependency
+        bool cut;
+    };
+    const std::vector<Case> cases = {
+        {"one short output", {"t2", "x", {"t1"}}, small, false},
+        {"one output of 100 KiB", {"t2", "x", {"t1"}}, ascii_100k, true},
+        {"three-byte characters", {"t2", "x", {"t1"}}, chinese_100k, true},
+        {"one dependency listed 20000 times", {"t2", "x", many_deps}, small, false},
+        {"a long output listed 20000 times", {"t2", "x", many_deps}, std::string(50 * 1000, 'y'), false},
+        {"ten outputs of 10 KiB", {"t2", "x", ten_deps}, std::string(10 * 1024, 'z'), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string context =
+            build_dependency_context(c.node, [&](const std::string&) -> const std::string& { return c.output; });
+        EXPECT_LE(context.size(), kMaxUpstreamContextBytes);
+        EXPECT_EQ(context.rfind(kContextHead, 0), 0u);
+        EXPECT_TRUE(is_valid_utf8(context));
+        const std::string note = kUpstreamTruncatedNote;
+        const bool ends_with_note =
+            context.size() >= note.size() && context.compare(context.size() - note.size(), note.size(), note) == 0;
+        EXPECT_EQ(ends_with_note, c.cut);
+        // Each dependency once, however often it is listed.
+        std::size_t headings = 0;
+        for (std::size_t at = context.find("【前置任务 "); at != std::string::npos;
+             at = context.find("【前置任务 ", at + 1)) {
+            ++headings;
+        }
+        std::set<std::string> distinct(c.node.depends_on.begin(), c.node.depends_on.end());
+        if (!c.cut) {
+            EXPECT_EQ(headings, distinct.size());
+            EXPECT_EQ(context.size(), kContextHead.size() +
+                                          distinct.size() * (std::string("\n【前置任务 ").size() + 2 +
+                                                             std::string(" 结果】\n").size() + c.output.size() + 1));
+        } else {
+            EXPECT_GT(context.size(), kMaxUpstreamContextBytes - 64);  // filled, not dropped
+        }
+    }
+    EXPECT_EQ(build_dependency_context({"t1", "x", {}}, [](const std::string&) -> const std::string& {
+                  static const std::string none;
+                  return none;
+              }),
+              "");
+}
+
+// ---- threads that cannot be started -------------------------------------------
+
+std::vector<TaskNode> independent_tasks(int count) {
+    std::vector<TaskNode> tasks;
+    for (int i = 1; i <= count; ++i) tasks.push_back({"t" + std::to_string(i), "d", {}});
+    return tasks;
+}
+
+TEST(TaskSchedulerThreads, ThreadStartFailuresFailTasksNeverTheCaller) {
+    struct Case {
+        const char* name;
+        int threads_that_start;  // the factory throws std::system_error after that many
+        bool all_run;
+    };
+    const std::vector<Case> cases = {
+        {"no thread at all: every task fails with the reason", 0, false},
+        {"one thread: it runs every task", 1, true},
+        {"three threads", 3, true},
+    };
+    const TaskGraph graph = graph_of({{"a", "A", {}}, {"b", "B", {"a"}}, {"c", "C", {}}, {"d", "D", {}}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<int> started{0};
+        const ThreadFactory factory = [&](std::function<void()> body) {
+            if (started.load() >= c.threads_that_start) {
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                        "no thread");
+            }
+            ++started;
+            return std::thread(std::move(body));
+        };
+        std::atomic<int> calls{0};
+        EventRecorder events;
+        const std::atomic<bool> cancel{false};
+        std::vector<TaskResult> results;
+        ASSERT_NO_THROW(results = TaskScheduler(8, factory).run(
+                            graph,
+                            [&](const TaskNode& node, const std::string&) {
+                                ++calls;
+                                return ok(node.id);
+                            },
+                            events.callback(), cancel));
+        ASSERT_EQ(results.size(), 4u);
+        EXPECT_EQ(calls.load(), c.all_run ? 4 : 0);
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            EXPECT_EQ(results[i].task_id, graph.tasks[i].id);
+            EXPECT_EQ(results[i].success, c.all_run);
+            if (!c.all_run) {
+                EXPECT_EQ(results[i].error.rfind(kTaskNotStartedPrefix, 0), 0u) << results[i].error;
+                EXPECT_NE(results[i].error.find("no thread"), std::string::npos) << results[i].error;
+                EXPECT_EQ(events.of(graph.tasks[i].id),
+                          (std::vector<EventRecorder::Entry>{{TaskEvent::Failed, graph.tasks[i].id, results[i].error}}));
+            }
+        }
+    }
+}
+
+TEST(TaskSchedulerThreads, AHugePlanGetsAtMostTheCapOfThreads) {
+    std::atomic<int> started{0};
+    const ThreadFactory factory = [&](std::function<void()> body) {
+        ++started;
+        return std::thread(std::move(body));
+    };
+    const TaskGraph graph = graph_of(independent_tasks(500));
+    const std::atomic<bool> cancel{false};
+    ExecutionLog log;
+    const std::vector<TaskResult> results = TaskScheduler(100000, factory).run(
+        graph,
+        [&](const TaskNode& node, const std::string&) {
+            log.begin(node.id, "");
+            log.end();
+            return ok(node.id);
+        },
+        {}, cancel);
+    ASSERT_EQ(results.size(), 500u);
+    for (const TaskResult& r : results) EXPECT_TRUE(r.success) << r.task_id;
+    EXPECT_EQ(started.load(), kMaxParallelTasksCap);
+    EXPECT_LE(log.max_running(), kMaxParallelTasksCap);
 }
 
 }  // namespace
