@@ -3,8 +3,8 @@
 // and arguments for the model_management tool run with that list in place.
 //
 // Input: NUL-separated fields, in order: remote_models.json text, selector,
-// tool arguments (JSON; text that is no JSON becomes the action). Missing
-// fields are empty.
+// tool arguments (JSON; text that is no JSON becomes the action), a base URL
+// for the URL parser. Missing fields are empty.
 
 #include "models/model_catalog.hpp"
 #include "models/model_management_tool.hpp"
@@ -13,6 +13,8 @@
 #include "config/agent_config.hpp"
 #include "config/json_util.hpp"
 #include "config/text_util.hpp"
+
+#include "support/url.hpp"
 
 #include "fuzz_check.hpp"
 #include "fuzz_io.hpp"
@@ -188,6 +190,37 @@ void fuzz_tool(const std::string& text, bool input_names_secret) {
         const auto origin = vexa::url_origin(now.base_url);
         FUZZ_CHECK(now.base_url == kBaseUrl || (origin && origin == vexa::url_origin(kBaseUrl)));
     }
+    // Nothing the model does costs the stored key (the list does not hold it).
+    FUZZ_CHECK(now.api_key == kSecret);
+    // What the client runs with: the key only at its origin, and a base URL
+    // that passed the checks.
+    if (w.runtime.state.has_backend) {
+        const vexa::LLMConfig& running = w.runtime.state.effective;
+        if (running.api_key == kSecret) FUZZ_CHECK(vexa::url_origin(running.base_url) == vexa::url_origin(kBaseUrl));
+        FUZZ_CHECK(running.base_url.empty() || running.base_url == kBaseUrl ||
+                   vexa::base_url_problem(running.base_url).empty());
+    }
+}
+
+void fuzz_url(const std::string& url) {
+    std::string why;
+    const auto parts = vexa::parse_http_url(url, &why);
+    const std::string problem = vexa::base_url_problem(url);
+    if (!parts) {
+        FUZZ_CHECK(starts_with(why, "the base URL "));
+        FUZZ_CHECK(problem == why);
+        return;
+    }
+    FUZZ_CHECK(parts->scheme == "http" || parts->scheme == "https");
+    FUZZ_CHECK(parts->port >= 1 && parts->port <= 65535);
+    FUZZ_CHECK(!parts->host.empty() && parts->host.find('@') == std::string::npos);
+    for (const char c : url) FUZZ_CHECK(static_cast<unsigned char>(c) > 0x20 && c != 0x7f);
+    FUZZ_CHECK(problem.empty() || starts_with(problem, "the base URL "));
+    // An origin reads back as itself.
+    const auto origin = vexa::url_origin(url);
+    FUZZ_CHECK(origin.has_value());
+    FUZZ_CHECK(vexa::url_origin(*origin) == origin);
+    if (problem.empty()) FUZZ_CHECK(!vexa::is_link_local_host(parts->host));
 }
 
 }  // namespace
@@ -195,9 +228,10 @@ void fuzz_tool(const std::string& text, bool input_names_secret) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
     std::vector<std::string> fields = split(input, '\0');
-    fields.resize(std::max<std::size_t>(fields.size(), 3));
+    fields.resize(std::max<std::size_t>(fields.size(), 4));
     fuzz_remote_list(fields[0], fields[1]);
     // Texts are echoed lower-cased (an unknown action), so any spelling counts.
     fuzz_tool(fields[2], vexa::ascii_lower(input).find(kSecret) != std::string::npos);
+    fuzz_url(fields[3]);
     return 0;
 }

@@ -162,6 +162,10 @@ namespace VexaCore
         private readonly Dictionary<string, object> textLocks_ = new Dictionary<string, object>();
 
         [ThreadStatic] private static IntPtr toolResultBuffer_;
+        // The sessions whose callbacks this thread is running, innermost last.
+        [ThreadStatic] private static List<Session> callbackSessions_;
+
+        private const string CallbackSafe = "Cancel, IsCancelRequested, RequestTools and OneshotCompletion";
 
         // Events of every turn, and the start-up and background notices.
         // Raised on the thread the library delivers them on; never two at once.
@@ -197,8 +201,13 @@ namespace VexaCore
             Release();
         }
 
+        // From inside one of this session's callbacks it throws
+        // VexaCoreException: the running turn would wait for the callback and
+        // the callback for it.
         public void Dispose()
         {
+            if (Volatile.Read(ref disposed_) != 0) return;
+            RefuseInCallback("Dispose");
             Release();
             GC.SuppressFinalize(this);
         }
@@ -212,13 +221,55 @@ namespace VexaCore
             lock (keepAlive_) keepAlive_.Clear();
         }
 
+        // The handle for a call that waits for a running turn: refused from
+        // inside this session's callbacks, where it would never return.
         private IntPtr Handle
+        {
+            get
+            {
+                IntPtr handle = CallbackSafeHandle;
+                RefuseInCallback("This call");
+                return handle;
+            }
+        }
+
+        // The handle for the calls that never wait for a turn.
+        private IntPtr CallbackSafeHandle
         {
             get
             {
                 if (Volatile.Read(ref disposed_) != 0) throw new ObjectDisposedException("VexaCore.Session");
                 return handle_;
             }
+        }
+
+        private bool InOwnCallback
+        {
+            get
+            {
+                List<Session> sessions = callbackSessions_;
+                return sessions != null && sessions.Contains(this);
+            }
+        }
+
+        private void RefuseInCallback(string what)
+        {
+            if (!InOwnCallback) return;
+            throw new VexaCoreException(
+                what + " cannot be called from inside a callback of the same session: the running turn waits for " +
+                "the callback to return (only " + CallbackSafe + " may be called there)", string.Empty, null);
+        }
+
+        // Marks this thread as running one of this session's callbacks.
+        private void EnterCallback()
+        {
+            if (callbackSessions_ == null) callbackSessions_ = new List<Session>();
+            callbackSessions_.Add(this);
+        }
+
+        private void LeaveCallback()
+        {
+            callbackSessions_.RemoveAt(callbackSessions_.Count - 1);
         }
 
         private void KeepAlive(object callback)
@@ -228,6 +279,9 @@ namespace VexaCore
 
         private VexaCoreException Failure()
         {
+            // The last error waits for the running turn: inside this session's
+            // callbacks it cannot be read.
+            if (InOwnCallback) return new VexaCoreException("vexa_core call failed", string.Empty, null);
             return new VexaCoreException(LastError);
         }
 
@@ -242,9 +296,9 @@ namespace VexaCore
             return result;
         }
 
-        private string ReadText(string slot, Func<IntPtr, IntPtr> call)
+        private string ReadText(string slot, Func<IntPtr, IntPtr> call, bool fromCallback = false)
         {
-            IntPtr handle = Handle;
+            IntPtr handle = fromCallback ? CallbackSafeHandle : Handle;
             lock (textLocks_[slot]) return Utf8.Read(call(handle));
         }
 
@@ -255,6 +309,7 @@ namespace VexaCore
         // warning is returned (empty when there is none).
         public string Initialize(string baseDir = null, string configPath = null, uint policyFlags = 0)
         {
+            RefuseInCallback("Initialize");
             IntPtr handle = Handle;
             using (var arena = new Utf8Arena())
             {
@@ -271,6 +326,7 @@ namespace VexaCore
 
         public void Shutdown()
         {
+            RefuseInCallback("Shutdown");
             NativeMethods.vexa_core_shutdown(Handle);
         }
 
@@ -283,11 +339,13 @@ namespace VexaCore
         public string Chat(string text, ChatOptions options = null, Action<AgentEvent> onEvent = null)
         {
             if (text == null) throw new ArgumentNullException("text");
+            RefuseInCallback("Chat");
             IntPtr handle = Handle;
             var answer = new StringBuilder();
             Exception handlerFailure = null;
             VexaCoreEventCallback callback = (record, userData) =>
             {
+                EnterCallback();
                 try
                 {
                     AgentEvent e = AgentEvent.FromNative(record);
@@ -301,6 +359,10 @@ namespace VexaCore
                     // and the exception rethrown once the library has returned.
                     if (handlerFailure == null) handlerFailure = ex;
                     NativeMethods.vexa_core_cancel(handle);
+                }
+                finally
+                {
+                    LeaveCallback();
                 }
             };
 
@@ -342,6 +404,9 @@ namespace VexaCore
         public Task<string> ChatAsync(string text, ChatOptions options = null, Action<AgentEvent> onEvent = null,
                                       CancellationToken cancellationToken = default(CancellationToken))
         {
+            // A turn started from a callback would wait for the running one,
+            // which waits for the callback.
+            RefuseInCallback("ChatAsync");
             return Task.Factory.StartNew(() =>
             {
                 using (cancellationToken.Register(Cancel))
@@ -354,6 +419,7 @@ namespace VexaCore
         public TurnStream Stream(string text, ChatOptions options = null)
         {
             if (text == null) throw new ArgumentNullException("text");
+            RefuseInCallback("Stream");
             return new TurnStream(this, text, options);
         }
 
@@ -366,7 +432,7 @@ namespace VexaCore
 
         public bool IsCancelRequested
         {
-            get { return NativeMethods.vexa_core_is_cancel_requested(Handle) != 0; }
+            get { return NativeMethods.vexa_core_is_cancel_requested(CallbackSafeHandle) != 0; }
         }
 
         // One model call outside the conversation. Returns the result JSON
@@ -377,7 +443,7 @@ namespace VexaCore
             if (messagesJson == null) throw new ArgumentNullException("messagesJson");
             byte[] messages = Utf8.Bytes(messagesJson);
             byte[] opts = Utf8.Bytes(optionsJson);
-            string result = ReadText("oneshot", h => NativeMethods.vexa_core_oneshot_completion(h, messages, opts));
+            string result = ReadText("oneshot", h => NativeMethods.vexa_core_oneshot_completion(h, messages, opts), true);
             if (result.Length == 0) throw Failure();
             return result;
         }
@@ -427,7 +493,18 @@ namespace VexaCore
             VexaCoreToolExecutor executor = null;
             if (handler != null)
             {
-                executor = (arguments, userData) => RunTool(handler, Utf8.Read(arguments));
+                executor = (arguments, userData) =>
+                {
+                    EnterCallback();
+                    try
+                    {
+                        return RunTool(handler, Utf8.Read(arguments));
+                    }
+                    finally
+                    {
+                        LeaveCallback();
+                    }
+                };
                 KeepAlive(executor);
             }
             using (var arena = new Utf8Arena())
@@ -483,7 +560,7 @@ namespace VexaCore
         public void RequestTools(params string[] names)
         {
             if (names == null || names.Length == 0) throw new ArgumentException("no tool names", "names");
-            IntPtr handle = Handle;
+            IntPtr handle = CallbackSafeHandle;
             using (var arena = new Utf8Arena())
             {
                 var pointers = new IntPtr[names.Length];
@@ -504,6 +581,7 @@ namespace VexaCore
             }
             VexaCoreToolConfirm native = (name, arguments, userData) =>
             {
+                EnterCallback();
                 try
                 {
                     return confirm(Utf8.Read(name), Utf8.Read(arguments)) ? 1 : 0;
@@ -511,6 +589,10 @@ namespace VexaCore
                 catch (Exception)
                 {
                     return 0;
+                }
+                finally
+                {
+                    LeaveCallback();
                 }
             };
             KeepAlive(native);
@@ -577,6 +659,7 @@ namespace VexaCore
 
         private void OnBackgroundEvent(IntPtr record, IntPtr userData)
         {
+            EnterCallback();
             try
             {
                 Raise(AgentEvent.FromNative(record));
@@ -584,6 +667,10 @@ namespace VexaCore
             catch (Exception)
             {
                 // A notice with no turn to fail: nothing may unwind into native code.
+            }
+            finally
+            {
+                LeaveCallback();
             }
         }
 

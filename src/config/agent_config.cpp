@@ -163,6 +163,7 @@ void read_sections(const json& root, AgentConfig& config) {
         r.read("task_timeout_seconds", a.task_timeout_seconds);
         r.read("planner_max_tasks", a.planner_max_tasks);
         r.read("parallel_model_calls", a.parallel_model_calls);
+        r.read("allow_unlisted_model_endpoints", a.allow_unlisted_model_endpoints);
     }
     if (const json* paths = section(root, "paths")) {
         const SectionReader r(*paths, "paths.");
@@ -229,6 +230,7 @@ json to_json(const AgentConfig& config) {
         {"task_timeout_seconds", a.task_timeout_seconds},
         {"planner_max_tasks", a.planner_max_tasks},
         {"parallel_model_calls", a.parallel_model_calls},
+        {"allow_unlisted_model_endpoints", a.allow_unlisted_model_endpoints},
     };
     root["paths"] = {
         {"skills_dir", p.skills_dir},

@@ -52,6 +52,10 @@ struct AgentSettings {
     // Tasks of one orchestrated turn call a remote model at the same time,
     // each on its own connection; false serialises them like every other call.
     bool parallel_model_calls = true;
+    // The model may switch to a base URL whose origin is neither the
+    // configured endpoint's nor a remote_models.json entry's; such a switch
+    // holds for the running session only and is never saved.
+    bool allow_unlisted_model_endpoints = false;
 };
 
 struct PathsConfig {

@@ -2,6 +2,7 @@
 
 #include "config/json_util.hpp"
 #include "llm/llm_client.hpp"
+#include "support/url.hpp"
 
 #include <utility>
 
@@ -126,6 +127,15 @@ OpenAICompatibleBackend::~OpenAICompatibleBackend() = default;
 
 bool OpenAICompatibleBackend::configure(const LLMConfig& config, std::string& error, LLMClient* client) {
     error.clear();
+    // Whatever set the URL (file, override, switch): one the transport would
+    // read differently, or the machine's metadata service, is never asked.
+    if (!config.base_url.empty()) {
+        const std::string problem = base_url_problem(config.base_url);
+        if (!problem.empty()) {
+            error = "Base URL refused: " + problem + ".";
+            return false;
+        }
+    }
     config_ = config;
     http_.set_timeout_seconds(config_.timeout_seconds);
     // Sent also with an empty key: some local servers want the header present.

@@ -82,7 +82,8 @@ json ModelManagementTool::run(const json& arguments) {
         std::string selector = optional_text(arguments, "remote_model_selector");
         if (selector.empty()) selector = optional_text(arguments, "model_selector");
         if (selector.empty()) selector = optional_text(arguments, "model");
-        return ModelManager::switch_result_json(manager_->switch_remote_model_by_config(selector));
+        return ModelManager::switch_result_json(
+            manager_->switch_remote_model_by_config(selector, SwitchRequester::model));
     }
     if (action == "switch_remote_model") {
         const std::string model = optional_text(arguments, "model");
@@ -90,8 +91,10 @@ json ModelManagementTool::run(const json& arguments) {
         std::string backend = optional_text(arguments, "backend");
         if (backend.empty()) backend = "openai_compatible";
         // No key from the model, ever: an empty one makes the manager take the
-        // configured or catalogued key for the endpoint.
-        return ModelManager::switch_result_json(manager_->switch_remote_model(model, base_url, "", backend));
+        // configured or catalogued key for the endpoint. The base URL is the
+        // model's choice and is held to the endpoints the user listed.
+        return ModelManager::switch_result_json(
+            manager_->switch_remote_model(model, base_url, "", backend, SwitchRequester::model));
     }
     return json{{"success", false}, {"error", "Unknown model_management action: " + action}};
 }

@@ -5,12 +5,26 @@
 #include "llm/llm_client.hpp"
 #include "support/platform.hpp"
 
-#include <cctype>
 #include <utility>
 
 namespace vexa {
 
 using nlohmann::json;
+
+namespace {
+
+const char* const kSwitchRefused = "Model switch refused: ";
+
+const char* const kKeptStoredKeyNotice =
+    " for this session only. It was not saved: saving it would replace the API key stored in agent_config.json, and "
+    "remote_models.json does not hold that key. List the stored endpoint with its key in remote_models.json to make "
+    "such switches permanent.";
+
+const char* const kUnlistedSessionNotice =
+    " for this session only. It was not saved, because the endpoint is neither the configured one nor listed in "
+    "remote_models.json.";
+
+}  // namespace
 
 const char* const kApiKeyNotCarriedNotice =
     "The configured API key was not sent to the new base URL because it is not a configured endpoint; set the key "
@@ -29,11 +43,6 @@ const char* source_of(bool set) { return set ? "override" : "config"; }
 // rather than showing the base directory.
 std::string resolved_or_empty(const AgentConfig& config, const std::string& path) {
     return path.empty() ? std::string() : config.resolve_path(path);
-}
-
-bool authority_char_allowed(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return std::isalnum(u) != 0 || c == '.' || c == '-' || c == '_' || c == ':' || c == '[' || c == ']';
 }
 
 }  // namespace
@@ -59,64 +68,6 @@ bool LlmClientRuntime::reconfigure(const LLMConfig& config, std::string& error) 
 }
 
 ModelRuntimeStatus LlmClientRuntime::status() const { return runtime_status_of(client_); }
-
-// ---- origins ----------------------------------------------------------------------
-
-std::optional<std::string> url_origin(const std::string& url) {
-    const std::string text = trim_space(url);
-    const std::size_t separator = text.find("://");
-    if (separator == std::string::npos) return std::nullopt;
-    const std::string scheme = ascii_lower(text.substr(0, separator));
-    std::string port;
-    if (scheme == "http") {
-        port = "80";
-    } else if (scheme == "https") {
-        port = "443";
-    } else {
-        return std::nullopt;
-    }
-    const std::string rest = text.substr(separator + 3);
-    const std::string authority = rest.substr(0, rest.find_first_of("/?#"));
-    if (authority.empty()) return std::nullopt;
-    for (const char c : authority) {
-        // User information ("@"), escapes, backslashes and blanks are read
-        // differently by different transports: no match is safer than a wrong one.
-        if (!authority_char_allowed(c)) return std::nullopt;
-    }
-
-    std::string host;
-    std::string port_text;
-    if (authority.front() == '[') {
-        const std::size_t close = authority.find(']');
-        if (close == std::string::npos || close == 1) return std::nullopt;
-        host = authority.substr(0, close + 1);
-        const std::string after = authority.substr(close + 1);
-        if (!after.empty()) {
-            if (after.front() != ':') return std::nullopt;
-            port_text = after.substr(1);
-        }
-    } else {
-        const std::size_t colon = authority.find(':');
-        host = authority.substr(0, colon);
-        if (colon != std::string::npos) {
-            port_text = authority.substr(colon + 1);
-            if (port_text.find(':') != std::string::npos) return std::nullopt;
-        }
-        if (host.find_first_of("[]") != std::string::npos) return std::nullopt;
-    }
-    if (host.empty()) return std::nullopt;
-    if (!port_text.empty()) {
-        if (port_text.size() > 5) return std::nullopt;
-        unsigned long value = 0;
-        for (const char c : port_text) {
-            if (c < '0' || c > '9') return std::nullopt;
-            value = value * 10 + static_cast<unsigned long>(c - '0');
-        }
-        if (value == 0 || value > 65535) return std::nullopt;
-        port = std::to_string(value);
-    }
-    return scheme + "://" + ascii_lower(host) + ":" + port;
-}
 
 // ---- the manager -------------------------------------------------------------------
 
@@ -174,11 +125,22 @@ ModelSwitchResult ModelManager::apply_llm_config(const LLMConfig& config) {
     return apply_locked(config);
 }
 
-ModelSwitchResult ModelManager::apply_locked(const LLMConfig& config) {
+ModelSwitchResult ModelManager::apply_locked(const LLMConfig& config, bool persist) {
     ModelSwitchResult result = fresh_result();
     if (runtime_ == nullptr) {
         result.error = "ModelManager is not initialized with an LLMClient.";
         return result;
+    }
+    if (!config.base_url.empty() && config.base_url != config_.llm.base_url) {
+        // Every switch, the host's too: a URL that is not plainly an http(s)
+        // server's would be read differently by the transport, or points at
+        // the machine's own metadata service.
+        const std::string problem = base_url_problem(config.base_url);
+        if (!problem.empty()) {
+            result.error = kSwitchRefused + problem + ".";
+            result.message = "Previous model remains active.";
+            return result;
+        }
     }
     std::string error;
     if (!runtime_->reconfigure(config, error)) {
@@ -186,10 +148,16 @@ ModelSwitchResult ModelManager::apply_locked(const LLMConfig& config) {
         result.message = "Previous model remains active.";
         return result;
     }
-    config_.llm = config;
     result.success = true;
     result.switched = true;
     result.active_config = config;
+    if (!persist) {
+        session_only_ = config;
+        result.message = "Model configuration applied for this session only.";
+        return result;
+    }
+    session_only_.reset();
+    config_.llm = config;
     std::string persist_error;
     result.persisted = persist_locked(persist_error);
     if (!result.persisted) {
@@ -255,12 +223,13 @@ ModelSwitchResult ModelManager::switch_local_model(const std::string& selector_t
     return result;
 }
 
-ModelSwitchResult ModelManager::switch_remote_model_by_config(const std::string& selector) {
+ModelSwitchResult ModelManager::switch_remote_model_by_config(const std::string& selector,
+                                                              SwitchRequester requester) {
     std::lock_guard lock(mutex_);
-    return switch_by_config_locked(selector);
+    return switch_by_config_locked(selector, requester);
 }
 
-ModelSwitchResult ModelManager::switch_by_config_locked(const std::string& selector) {
+ModelSwitchResult ModelManager::switch_by_config_locked(const std::string& selector, SwitchRequester requester) {
     ModelSwitchResult result = fresh_result();
     std::string error;
     const std::optional<RemoteModelInfo> entry = resolve_remote_model(selector, error);
@@ -274,10 +243,14 @@ ModelSwitchResult ModelManager::switch_by_config_locked(const std::string& selec
     next.model = entry->model;
     next.base_url = entry->base_url;
     next.api_key = entry->api_key;  // the entry's own key, also when it has none
-    result = apply_locked(next);
-    if (result.success && result.persisted) {
-        result.message =
-            "Switched to remote model: " + entry->model + " via " + entry->base_url + " (" + entry->provider + ")";
+    const bool would_lose_key = requester == SwitchRequester::model && !saving_keeps_stored_key(next.api_key);
+    result = apply_locked(next, !would_lose_key);
+    const std::string switched =
+        "Switched to remote model: " + entry->model + " via " + entry->base_url + " (" + entry->provider + ")";
+    if (result.success && would_lose_key) {
+        result.message = switched + kKeptStoredKeyNotice;
+    } else if (result.success && result.persisted) {
+        result.message = switched;
     }
     return result;
 }
@@ -308,20 +281,63 @@ std::string ModelManager::key_for_endpoint(const std::string& base_url, const st
     return {};
 }
 
+bool ModelManager::is_listed_origin(const std::string& base_url) const {
+    const std::optional<std::string> origin = url_origin(base_url);
+    if (!origin) return false;
+    if (origin == url_origin(config_.llm.base_url)) return true;
+    std::string error;
+    for (const RemoteModelInfo& entry : vexa::load_remote_models(remote_models_path(), error)) {
+        if (url_origin(entry.base_url) == origin) return true;
+    }
+    return false;
+}
+
+bool ModelManager::saving_keeps_stored_key(const std::string& next_key) const {
+    const std::string& stored = config_.llm.api_key;
+    if (stored.empty() || stored == next_key) return true;
+    std::string error;
+    for (const RemoteModelInfo& entry : vexa::load_remote_models(remote_models_path(), error)) {
+        if (entry.api_key == stored) return true;
+    }
+    return false;
+}
+
 ModelSwitchResult ModelManager::switch_remote_model(const std::string& model_text, const std::string& base_url_text,
-                                                    const std::string& api_key, const std::string& backend_text) {
+                                                    const std::string& api_key, const std::string& backend_text,
+                                                    SwitchRequester requester) {
     std::lock_guard lock(mutex_);
     const std::string model = trim_space(model_text);
     const std::string base_url = trim_space(base_url_text);
     const std::string backend = trim_space(backend_text);
     if (!model.empty() && base_url.empty() && api_key.empty()) {
-        return switch_by_config_locked(model);  // a bare name is a catalog selector
+        return switch_by_config_locked(model, requester);  // a bare name is a catalog selector
     }
 
     ModelSwitchResult result = fresh_result();
     if (model.empty()) {
         result.error = "Remote model name is required.";
         return result;
+    }
+    bool session_only = false;
+    if (!base_url.empty()) {
+        const std::string problem = base_url_problem(base_url);
+        if (!problem.empty()) {
+            result.error = kSwitchRefused + problem + ".";
+            result.message = "Previous model remains active.";
+            return result;
+        }
+        if (requester == SwitchRequester::model && !is_listed_origin(base_url)) {
+            // The conversation and the system prompt go wherever the model
+            // points: only the host may let it choose a server of its own.
+            if (!config_.agent.allow_unlisted_model_endpoints) {
+                result.error = kSwitchRefused + url_origin(base_url).value_or(base_url) +
+                               " is neither the configured endpoint nor listed in remote_models.json, and switches "
+                               "to other endpoints are not allowed (agent.allow_unlisted_model_endpoints).";
+                result.message = "Previous model remains active.";
+                return result;
+            }
+            session_only = true;
+        }
     }
     LLMConfig next = config_.llm;
     next.backend = backend.empty() ? "openai_compatible" : backend;
@@ -335,10 +351,19 @@ ModelSwitchResult ModelManager::switch_remote_model(const std::string& model_tex
         next.api_key = key_for_endpoint(base_url, model, key_dropped);
     }
     if (!base_url.empty()) next.base_url = base_url;
+    const bool would_lose_key =
+        requester == SwitchRequester::model && !session_only && !saving_keeps_stored_key(next.api_key);
 
-    result = apply_locked(next);
+    result = apply_locked(next, !session_only && !would_lose_key);
     if (result.success) {
-        if (result.persisted) result.message = "Switched to remote model: " + model + " via " + next.base_url;
+        const std::string switched = "Switched to remote model: " + model + " via " + next.base_url;
+        if (session_only) {
+            result.message = switched + kUnlistedSessionNotice;
+        } else if (would_lose_key) {
+            result.message = switched + kKeptStoredKeyNotice;
+        } else if (result.persisted) {
+            result.message = switched;
+        }
         if (key_dropped) result.message += std::string(" ") + kApiKeyNotCarriedNotice;
     }
     return result;
@@ -421,7 +446,7 @@ json ModelManager::status_json() const {
 
 std::string ModelManager::status_text() const {
     std::lock_guard lock(mutex_);
-    const LLMConfig& llm = config_.llm;
+    const LLMConfig& llm = session_only_ ? *session_only_ : config_.llm;
     std::string text = "Model Runtime Status:\n";
     text += "  Backend: " + llm.backend + "\n";
     text += "  Model: " + llm.model + "\n";
@@ -432,6 +457,7 @@ std::string ModelManager::status_text() const {
     text += "  Model Directory: " + config_.resolve_path(config_.paths.model_dir) + "\n";
     text += "  Config Path: " + config_.persist_path() + "\n";
     text += "  Remote Models Config: " + remote_models_path();
+    if (session_only_) text += "\n  Saved: no (this model holds for this session only)";
     if (runtime_ != nullptr) {
         const std::string error = runtime_->status().last_error;
         if (!error.empty()) text += "\n  Last Error: " + error;

@@ -8,6 +8,7 @@
 #include "config/agent_config.hpp"
 #include "llm/llm_backend.hpp"
 #include "models/model_catalog.hpp"
+#include "support/url.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -70,16 +71,13 @@ struct ModelSwitchResult {
     LLMConfig active_config;  // the configuration in force after the attempt
 };
 
-// The scheme, host and port of an http(s) URL ("https://api.example.com:443"),
-// lower-cased, with the scheme's default port filled in. Nothing for any other
-// scheme, and for a URL whose authority carries user information or characters
-// that transports read differently (backslashes, percent escapes, blanks):
-// such a URL is never taken for a known endpoint.
-std::optional<std::string> url_origin(const std::string& url);
-
 // The sentence added to a switch's message when the configured API key was
 // not carried to a base URL of an unknown origin.
 extern const char* const kApiKeyNotCarriedNotice;
+
+// Who asked for a switch. The model's choices are held to the endpoints the
+// user configured or listed; the host's are its user's own.
+enum class SwitchRequester { host, model };
 
 class ModelManager {
 public:
@@ -110,17 +108,33 @@ public:
     // Each switch reconfigures the client and, when that succeeds, stores the
     // configuration in AgentConfig.llm and persists it. Switches are
     // serialised; a failed one leaves model, record and file as they were.
+    // A base URL that differs from the record's must pass base_url_problem
+    // (support/url.hpp), whoever asks.
+    //
+    // Some switches the model makes hold for the running session only: the
+    // client runs the new configuration while AgentConfig.llm and the file
+    // keep the stored one, so the next change that is saved starts from what
+    // the user stored. They are a remote switch whose saving would replace
+    // the stored API key by another (or by none) while no remote_models.json
+    // entry holds the stored one, so that the model can never cost the user
+    // a key, and a switch to an endpoint the user neither configured nor
+    // listed. The host's switches are saved as before.
     ModelSwitchResult apply_llm_config(const LLMConfig& config);
     bool persist_config(std::string& error);
     // Where persist_config writes: the configuration file the host started with.
     std::string config_persist_path() const;
     ModelSwitchResult switch_local_model(const std::string& selector);
-    ModelSwitchResult switch_remote_model_by_config(const std::string& selector);
+    ModelSwitchResult switch_remote_model_by_config(const std::string& selector,
+                                                    SwitchRequester requester = SwitchRequester::host);
     // `api_key` empty: the configured key goes along only to the configured
     // endpoint's origin; to the origin of a remote_models.json entry that
     // entry's key goes instead, and to any other origin no key at all.
+    // Asked by the model, a base URL of any other origin is refused unless
+    // agent.allow_unlisted_model_endpoints is set, and then holds for the
+    // session only.
     ModelSwitchResult switch_remote_model(const std::string& model, const std::string& base_url,
-                                          const std::string& api_key, const std::string& backend);
+                                          const std::string& api_key, const std::string& backend,
+                                          SwitchRequester requester = SwitchRequester::host);
 
     // ---- reports ------------------------------------------------------------
     static nlohmann::json switch_result_json(const ModelSwitchResult& result);
@@ -128,13 +142,19 @@ public:
     std::string status_text() const;     // /model status
 
 private:
-    ModelSwitchResult apply_locked(const LLMConfig& config);
+    // `persist` false: the client only, see apply_llm_config.
+    ModelSwitchResult apply_locked(const LLMConfig& config, bool persist = true);
     bool persist_locked(std::string& error);
     ModelSwitchResult fresh_result() const;
-    ModelSwitchResult switch_by_config_locked(const std::string& selector);
+    ModelSwitchResult switch_by_config_locked(const std::string& selector, SwitchRequester requester);
     // The key to send to `base_url` when no key was given for it; sets
     // `dropped` when a configured key stays behind.
     std::string key_for_endpoint(const std::string& base_url, const std::string& model, bool& dropped) const;
+    // The origin of `base_url` is the configured endpoint's or a remote_models.json entry's.
+    bool is_listed_origin(const std::string& base_url) const;
+    // Saving `next_key` keeps the stored key: it is the same, there is none,
+    // or a remote_models.json entry holds it.
+    bool saving_keeps_stored_key(const std::string& next_key) const;
     // The configuration the status reports show: the client's effective one
     // when it has a backend, else the record's.
     LLMConfig shown_config(const std::optional<ModelRuntimeStatus>& status) const;
@@ -142,6 +162,9 @@ private:
     AgentConfig& config_;
     mutable std::mutex mutex_;  // serialises switches and guards runtime_
     IModelRuntime* runtime_ = nullptr;
+    // The configuration of a switch that holds for this session only, while
+    // it is in force.
+    std::optional<LLMConfig> session_only_;
 };
 
 }  // namespace vexa

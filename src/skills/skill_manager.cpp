@@ -4,6 +4,7 @@
 #include "config/json_util.hpp"
 #include "config/text_util.hpp"
 #include "support/fs_util.hpp"
+#include "support/log.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -43,6 +44,35 @@ bool read_file_bytes(const fs::path& path, std::string& out) {
     if (!in.is_open()) return false;
     out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
+}
+
+// The skills folder with links resolved; empty when it cannot be resolved.
+fs::path real_root(const std::string& skills_dir) {
+    std::error_code ec;
+    fs::path root = fs::canonical(path_from_utf8(skills_dir), ec);
+    return ec ? fs::path() : root;
+}
+
+// True when `path`, with every link resolved, lies inside `root` (already
+// resolved). A link inside the skills folder may point anywhere in it, but a
+// skill must never make the model read a file elsewhere (the configuration
+// with its API key, for one).
+bool resolves_inside(const fs::path& root, const fs::path& path) {
+    if (root.empty()) return false;
+    std::error_code ec;
+    const fs::path real = fs::canonical(path, ec);
+    if (ec) return false;
+    return std::mismatch(root.begin(), root.end(), real.begin(), real.end()).first == root.end();
+}
+
+void log_skipped_outside(const fs::path& path) {
+    std::string shown;
+    try {
+        shown = path_to_utf8(path);
+    } catch (const std::exception&) {
+        shown = "(a path with no UTF-8 form)";
+    }
+    log_line(LogLevel::WARNING, "Skipped " + shown + ": it resolves outside the skills folder");
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -384,6 +414,7 @@ void SkillManager::rescan_locked() {
     const fs::path root = path_from_utf8(skills_dir_);
     std::error_code ec;
     if (!fs::is_directory(root, ec)) return;
+    const fs::path resolved_root = real_root(skills_dir_);
     // An error while walking ends the scan; what was read so far stays.
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code entry_ec;
@@ -397,6 +428,10 @@ void SkillManager::rescan_locked() {
         if (name.empty() || name.front() == '.') continue;
         const fs::path skill_file = it->path() / "SKILL.md";
         if (!fs::exists(skill_file, entry_ec)) continue;
+        if (!resolves_inside(resolved_root, it->path()) || !resolves_inside(resolved_root, skill_file)) {
+            log_skipped_outside(skill_file);
+            continue;
+        }
         SkillLoadResult loaded = load_skill_file(path_to_utf8(skill_file));
         if (!loaded.success) continue;
         const std::string display_name = loaded.skill.metadata.name;
@@ -450,12 +485,14 @@ std::vector<SkillReference> SkillManager::get_references(const std::string& name
 
 std::vector<std::string> SkillManager::list_reference_names(const std::string& name) const {
     std::string dir;
+    std::string root;
     std::vector<std::string> names;
     {
         std::shared_lock lock(mutex_);
         const Entry* entry = find_locked(name);
         if (!entry) return {};
         dir = entry->skill.dir;
+        root = skills_dir_;
         if (dir.empty()) {
             for (const SkillReference& reference : entry->skill.references) names.push_back(reference.path);
         }
@@ -464,9 +501,14 @@ std::vector<std::string> SkillManager::list_reference_names(const std::string& n
         // Outside the lock: a slow disk must not hold up the prompt builder.
         std::error_code ec;
         const fs::path references = path_from_utf8(dir) / "references";
+        const fs::path resolved_root = real_root(root);
         for (fs::directory_iterator it(references, ec), end; !ec && it != end; it.increment(ec)) {
             std::error_code entry_ec;
             if (!it->is_regular_file(entry_ec)) continue;
+            if (!resolves_inside(resolved_root, it->path())) {
+                log_skipped_outside(it->path());
+                continue;
+            }
             try {
                 names.push_back("references/" + path_to_utf8(it->path().filename()));
             } catch (const std::exception&) {

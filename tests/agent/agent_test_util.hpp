@@ -116,7 +116,9 @@ inline void write_agent_config(const std::filesystem::path& base, const std::str
                             {"max_parallel_tasks", 4},
                             {"planner_max_tasks", 8},
                             {"compression_threshold", 8},
-                            {"compression_keep_recent", 4}};
+                            {"compression_keep_recent", 4},
+                            // Pinned: the record is process-wide and keeps what a file leaves out.
+                            {"allow_unlisted_model_endpoints", false}};
     for (auto it = agent_overrides.begin(); it != agent_overrides.end(); ++it) agent[it.key()] = it.value();
     nlohmann::json config = {
         {"llm",

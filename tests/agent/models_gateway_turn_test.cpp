@@ -44,8 +44,9 @@ fs::path config_file(const fs::path& base) { return base / "config" / "agent_con
 // The shared configuration writer with its llm section patched, and the
 // catalog directories pinned: the configuration record is process-wide and a
 // load keeps what the file leaves out.
-void write_config(const fs::path& base, const std::string& base_url, const json& llm_patch = json::object()) {
-    test::write_agent_config(base, base_url);
+void write_config(const fs::path& base, const std::string& base_url, const json& llm_patch = json::object(),
+                  const json& agent_patch = json::object()) {
+    test::write_agent_config(base, base_url, agent_patch);
     json config = json::parse(read_file(config_file(base)));
     for (auto it = llm_patch.begin(); it != llm_patch.end(); ++it) config["llm"][it.key()] = it.value();
     config["paths"]["config_dir"] = "./config";
@@ -346,10 +347,6 @@ protected:
 
 TEST_P(ModelSwitchTurnTest, ToolSwitchMovesTheNextRoundAndPersistsTheChoice) {
     const std::vector<SwitchCase> cases = {
-        {"unknown origin drops the configured key", false,
-         R"({"action":"switch_remote_model","model":"other-model","base_url":"{second}/v1"})", false,
-         "/v1/chat/completions", "Bearer", "other-model", "{second}/v1", "",
-         "The configured API key was not sent to the new base URL"},
         {"same origin keeps the configured key", false,
          R"({"action":"switch_remote_model","model":"path-model","base_url":"{first}/v2"})", true,
          "/v2/chat/completions", "Bearer test-key", "path-model", "{first}/v2", "test-key",
@@ -372,12 +369,18 @@ TEST_P(ModelSwitchTurnTest, ToolSwitchMovesTheNextRoundAndPersistsTheChoice) {
         test::TempDir base;
         write_config(base.path(), one + "/v1");
         if (c.catalog) {
+            // The stored key is listed too, so replacing it in the file loses nothing.
             write_file(base.path() / "config" / "remote_models.json",
                        json::array({{{"id", "alt"},
                                      {"provider", "openai"},
                                      {"model", "cat-model"},
                                      {"base_url", two + "/v1/"},
-                                     {"api_key", "cat-key-123"}}})
+                                     {"api_key", "cat-key-123"}},
+                                    {{"id", "home"},
+                                     {"provider", "openai"},
+                                     {"model", "test-model"},
+                                     {"base_url", one + "/v1"},
+                                     {"api_key", "test-key"}}})
                            .dump());
         }
         Host host(GetParam());
@@ -421,7 +424,7 @@ TEST_P(ModelSwitchTurnTest, ToolSwitchMovesTheNextRoundAndPersistsTheChoice) {
 }
 
 TEST_P(ModelSwitchTurnTest, SwitchHoldsForLaterTurnsAndFailedSwitchKeepsTheModel) {
-    write_config(dir.path(), first.base_url() + "/v1");
+    write_config(dir.path(), first.base_url() + "/v1", json::object(), {{"allow_unlisted_model_endpoints", true}});
     Host host(GetParam());
     ASSERT_TRUE(host.initialize(dir.path()));
     // No catalog: a bare model name is a catalog selector and finds nothing.
@@ -461,6 +464,98 @@ TEST_P(ModelSwitchTurnTest, SwitchHoldsForLaterTurnsAndFailedSwitchKeepsTheModel
     ASSERT_EQ(second.request_count(), 2u);
     EXPECT_EQ(json::parse(second.requests()[1].body)["model"], "other-model");
     EXPECT_EQ(second.requests()[1].header("Authorization"), "Bearer");
+}
+
+// What the model's switch did, as the tool result the next round carries.
+json last_tool_result(const test::RecordedRequest& request) {
+    const std::string content = test::request_messages(request).back()["content"];
+    // A failed call arrives flagged, with the tool's own result after the flag.
+    const std::size_t raw = content.find("\n{");
+    return json::parse(raw == std::string::npos ? content : content.substr(raw + 1));
+}
+
+// A model-made switch never redirects the session for good to a server of the
+// model's choosing, and never costs the user the key stored in the file:
+// refused by default (nothing reaches the server, the file is unchanged byte
+// for byte), where the host allows it for the session only; a listed endpoint
+// whose saving would replace the stored key holds for the session only too.
+TEST_P(ModelSwitchTurnTest, ModelMadeSwitchesStayWithinWhatTheUserListed) {
+    struct Case {
+        const char* label;
+        bool allow_unlisted;
+        bool catalog_second;      // remote_models.json lists the second server (without a key)
+        std::string base_url;     // {second} is the second server
+        bool switched;            // the next round goes to the second server
+        std::string error_start;  // the tool's error when refused
+    };
+    const std::vector<Case> cases = {
+        {"unlisted origin, refused by default", false, false, "{second}/v1", false,
+         "Model switch refused: http://127.0.0.1:"},
+        {"unlisted origin, allowed for the session", true, false, "{second}/v1", true, ""},
+        {"listed origin without the stored key: session only", false, true, "{second}/v1", true, ""},
+        {"file URL, even when allowed", true, false, "file:///etc/passwd", false,
+         "Model switch refused: the base URL must start with http:// or https://"},
+        {"link-local metadata address", true, false, "http://169.254.169.254/latest", false,
+         "Model switch refused: the base URL points at a link-local address"},
+        {"user information", true, false, "http://a@127.0.0.1:9/v1", false,
+         "Model switch refused: the base URL carries user information"},
+    };
+    const std::string one = first.base_url();
+    const std::string two = second.base_url();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::size_t f0 = first.request_count();
+        const std::size_t s0 = second.request_count();
+        test::TempDir base;
+        write_config(base.path(), one + "/v1", json::object(), {{"allow_unlisted_model_endpoints", c.allow_unlisted}});
+        if (c.catalog_second) {
+            write_file(base.path() / "config" / "remote_models.json",
+                       json::array({{{"id", "free"}, {"provider", "http"}, {"model", "free"}, {"base_url", two + "/v1"}}})
+                           .dump());
+        }
+        const std::string stored = read_file(config_file(base.path()));
+        {
+            Host host(GetParam());
+            ASSERT_TRUE(host.initialize(base.path()));
+            const json call = {{"action", "switch_remote_model"}, {"model", "evil"}, {"base_url", fill(c.base_url, one, two)}};
+            first.enqueue(tool_response({{"c1", "model_management", call.dump()}}));
+            (c.switched ? second : first).enqueue(answer_response({"after the switch"}));
+            const Turn turn = host.send("switch please");
+            ASSERT_TRUE(turn.outcome.success) << turn.outcome.error;
+
+            ASSERT_EQ(first.request_count(), f0 + (c.switched ? 1u : 2u));
+            ASSERT_EQ(second.request_count(), s0 + (c.switched ? 1u : 0u)) << "nothing reaches a refused server";
+            const test::RecordedRequest next = c.switched ? second.requests()[s0] : first.requests()[f0 + 1];
+            const json result = last_tool_result(next);
+            if (c.switched) {
+                EXPECT_EQ(next.header("Authorization"), "Bearer") << "the stored key stays behind";
+                EXPECT_EQ(next.body.find("test-key"), std::string::npos);
+                EXPECT_EQ(result["success"], true);
+                EXPECT_EQ(result["persisted"], false);
+                EXPECT_NE(result["message"].get<std::string>().find("for this session only"), std::string::npos)
+                    << result["message"];
+                // It holds for the rest of the session.
+                second.enqueue(answer_response({"still here"}));
+                ASSERT_TRUE(host.send("and now?").outcome.success);
+                EXPECT_EQ(second.request_count(), s0 + 2u);
+            } else {
+                EXPECT_EQ(next.header("Authorization"), "Bearer test-key") << "the model stays where it was";
+                EXPECT_EQ(result["success"], false);
+                EXPECT_EQ(result["error"].get<std::string>().rfind(c.error_start, 0), 0u) << result["error"];
+                EXPECT_EQ(host.current_model(), "test-model");
+            }
+        }
+        EXPECT_EQ(read_file(config_file(base.path())), stored) << "the configuration file is untouched";
+
+        // The next start goes back to the stored endpoint, with the stored key.
+        Host again(GetParam());
+        ASSERT_TRUE(again.initialize(base.path()));
+        first.enqueue(answer_response({"home again"}));
+        const std::size_t before = first.request_count();
+        ASSERT_TRUE(again.send("hello").outcome.success);
+        ASSERT_EQ(first.request_count(), before + 1);
+        EXPECT_EQ(first.requests().back().header("Authorization"), "Bearer test-key");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothInterfaces, ModelSwitchTurnTest, ::testing::Values("cpp", "c"),

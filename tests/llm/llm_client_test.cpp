@@ -538,5 +538,44 @@ TEST(LLMClientCancel, CancelReachesAStreamWhoseBackendWasReplaced) {
     EXPECT_EQ(client.effective_config().model, "after");
 }
 
+// Whatever sets the base URL (the file, a switch, the host's override), the
+// chat-completions backend is never configured with one the transport would
+// read otherwise or one at a link-local address; the client keeps its backend.
+TEST(LLMClient, BaseUrlsThatAreNoPlainHttpServerAreRefused) {
+    ScriptedServer server;
+    LLMClient client;
+    LLMConfig good;
+    good.backend = "openai_compatible";
+    good.base_url = server.base_url() + "/v1";
+    good.model = "test-model";
+    ASSERT_TRUE(client.configure(good)) << client.last_error();
+    const struct {
+        const char* url;
+        const char* error;
+    } cases[] = {
+        {"file:///etc/passwd", "Base URL refused: the base URL must start with http:// or https://."},
+        {"http://169.254.169.254/latest",
+         "Base URL refused: the base URL points at a link-local address (169.254.0.0/16 or fe80::/10)."},
+        {"http://a@evil/v1", "Base URL refused: the base URL carries user information (user@host)."},
+        {"http://x.example/v1\r\nX: y", "Base URL refused: the base URL contains blanks or control characters."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        LLMConfig bad = good;
+        bad.base_url = c.url;
+        EXPECT_FALSE(client.configure(bad));
+        EXPECT_EQ(client.last_error(), c.error);
+        EXPECT_EQ(client.effective_config().base_url, good.base_url);
+
+        LlmOverride over;
+        over.base_url = c.url;
+        EXPECT_FALSE(client.set_override(over));
+        EXPECT_EQ(client.last_error(), c.error);
+        EXPECT_EQ(client.effective_config().base_url, good.base_url);
+        ASSERT_TRUE(client.set_override(LlmOverride{})) << client.last_error();
+    }
+    EXPECT_EQ(server.request_count(), 0u);
+}
+
 }  // namespace
 }  // namespace vexa

@@ -112,6 +112,7 @@ TEST_F(ModelManagementToolTest, OtherFailuresAreCaught) {
 }
 
 TEST_F(ModelManagementToolTest, RemoteSwitchWithoutUrlIsTheCatalogSwitch) {
+    config.llm.api_key.clear();  // no stored key that a catalog switch could replace
     write_remote(R"([{"provider":"openai","model":"gpt-x","base_url":"https://gw.example","api_key":"sk-entry"}])");
     const json by_name = tool.execute({{"action", "switch_remote_model"}, {"model", "gpt-x"}});
     config.llm.model = "configured-model";
@@ -148,17 +149,51 @@ TEST_F(ModelManagementToolTest, RemoteSwitchWithUrlKeepsTheConfiguredKeyOnlyForI
     EXPECT_EQ(same["active_config"]["api_key_configured"], true);
     EXPECT_EQ(config.llm.api_key, "sk-configured-secret");
 
-    // The model cannot hand over a key of its own, and cannot take the user's elsewhere.
-    const json away = tool.execute({{"action", "switch_remote_model"},
-                                    {"model", "m3"},
-                                    {"base_url", "https://collector.example/v1"},
-                                    {"api_key", "sk-from-model"}});
+    // The model cannot hand over a key of its own, and cannot take the user's
+    // elsewhere: an origin the user did not list is refused outright...
+    const json away_args = {{"action", "switch_remote_model"},
+                            {"model", "m3"},
+                            {"base_url", "https://collector.example/v1"},
+                            {"api_key", "sk-from-model"}};
+    const json refused = tool.execute(away_args);
+    EXPECT_EQ(refused["success"], false);
+    EXPECT_EQ(refused["error"],
+              "Model switch refused: https://collector.example:443 is neither the configured endpoint nor listed in "
+              "remote_models.json, and switches to other endpoints are not allowed "
+              "(agent.allow_unlisted_model_endpoints).");
+    EXPECT_EQ(config.llm.base_url, "https://api.example.com/v2");
+
+    // ...and where the host allows such switches, it holds for the session
+    // only, without the key, and the file keeps the key.
+    config.agent.allow_unlisted_model_endpoints = true;
+    const json away = tool.execute(away_args);
     EXPECT_EQ(away["success"], true);
+    EXPECT_EQ(away["persisted"], false);
     EXPECT_EQ(away["active_config"]["api_key_configured"], false);
+    EXPECT_EQ(away["active_config"]["base_url"], "https://collector.example/v1");
     EXPECT_EQ(away["message"],
-              std::string("Switched to remote model: m3 via https://collector.example/v1 ") + kApiKeyNotCarriedNotice);
-    EXPECT_EQ(config.llm.api_key, "");
+              std::string("Switched to remote model: m3 via https://collector.example/v1 for this session only. It "
+                          "was not saved, because the endpoint is neither the configured one nor listed in "
+                          "remote_models.json. ") +
+                  kApiKeyNotCarriedNotice);
+    EXPECT_EQ(runtime.configured.back().api_key, "");
+    EXPECT_EQ(config.llm.api_key, "sk-configured-secret");
+    EXPECT_EQ(json::parse(test::read_text(config_file()))["llm"]["api_key"], "sk-configured-secret");
     EXPECT_EQ(away.dump().find("sk-"), std::string::npos);
+}
+
+// Whatever the model writes into base_url, only plain http(s) URLs pass.
+TEST_F(ModelManagementToolTest, HostileBaseUrlsAreRefused) {
+    config.agent.allow_unlisted_model_endpoints = true;
+    for (const char* url : {"file:///etc/passwd", "unix:///var/run/x.sock", "gopher://127.0.0.1:70/_", "javascript:x",
+                            "http://169.254.169.254/latest", "http://a@evil/v1", "http://[::1",
+                            "http://evil.example/v1\r\nX: y", "http://[::ffff:169.254.169.254]/"}) {
+        SCOPED_TRACE(url);
+        const json out = tool.execute({{"action", "switch_remote_model"}, {"model", "m"}, {"base_url", url}});
+        EXPECT_EQ(out["success"], false);
+        EXPECT_THAT(out["error"].get<std::string>(), StartsWith("Model switch refused: the base URL "));
+    }
+    EXPECT_TRUE(runtime.configured.empty());
 }
 
 }  // namespace

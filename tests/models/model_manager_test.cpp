@@ -236,8 +236,6 @@ TEST_F(ModelManagerTest, ApiKeyFollowsItsEndpoint) {
         {"unknown origin", "m", "https://evil.example/v1", "", "", true},
         {"same host, other port", "m", "https://api.example.com:8443/v1", "", "", true},
         {"same host, other scheme", "m", "http://api.example.com/v1", "", "", true},
-        {"user information", "m", "https://api.example.com@evil.example/v1", "", "", true},
-        {"backslash trick", "m", "https://evil.example\\@api.example.com/v1", "", "", true},
         {"catalog origin, that model's entry", "cat-b", "https://catalog.example/v9", "", "sk-cat-b", false},
         {"catalog origin, another model: the origin's first entry", "m", "https://catalog.example", "", "sk-cat-a",
          false},
@@ -268,6 +266,187 @@ TEST_F(ModelManagerTest, ApiKeyFollowsItsEndpoint) {
     config.llm.api_key.clear();
     const ModelSwitchResult r = manager.switch_remote_model("m", "https://elsewhere.example", "", "");
     EXPECT_EQ(r.message, "Switched to remote model: m via https://elsewhere.example");
+}
+
+// The same choices made by the model: the key still follows its endpoint, and
+// a switch whose saving would replace the stored key by another (or none)
+// holds for the session only unless an entry of remote_models.json keeps the
+// stored key.
+TEST_F(ModelManagerTest, ModelMadeSwitchNeverCostsTheStoredKey) {
+    config.agent.allow_unlisted_model_endpoints = true;
+    const std::string catalog =
+        R"({"provider":"openai","model":"cat-a","base_url":"https://catalog.example/v1","api_key":"sk-cat-a"},
+           {"provider":"openai","model":"cat-b","base_url":"https://CATALOG.example:443/v2","api_key":"sk-cat-b"})";
+    const std::string kept_notice =
+        " for this session only. It was not saved: saving it would replace the API key stored in agent_config.json, "
+        "and remote_models.json does not hold that key. List the stored endpoint with its key in remote_models.json "
+        "to make such switches permanent.";
+    const std::string unlisted_notice =
+        " for this session only. It was not saved, because the endpoint is neither the configured one nor listed in "
+        "remote_models.json.";
+    struct Case {
+        std::string label;
+        std::string model;
+        std::string base_url;
+        std::string api_key;   // given by the caller
+        std::string sent_key;  // the key the client runs with afterwards
+        bool listed;           // the configured origin or a catalog one
+        bool notice;
+    };
+    const std::vector<Case> cases = {
+        {"same origin, other path", "m", "https://API.example.com:443/v2", "", "sk-configured-secret", true, false},
+        {"unknown origin", "m", "https://evil.example/v1", "", "", false, true},
+        {"same host, other port", "m", "https://api.example.com:8443/v1", "", "", false, true},
+        {"catalog origin, that model's entry", "cat-b", "https://catalog.example/v9", "", "sk-cat-b", true, false},
+        {"catalog origin, another model", "m", "https://catalog.example", "", "sk-cat-a", true, false},
+        {"a key given with a listed URL", "m", "https://catalog.example/v1", "sk-given", "sk-given", true, false},
+    };
+    // Without an entry holding the stored key, a switch that would replace it
+    // holds for the session only; with one, it is saved.
+    for (const bool stored_key_listed : {false, true}) {
+        write_remote("[" + catalog +
+                     (stored_key_listed ? R"(,{"provider":"openai","model":"home","base_url":"https://home.example",)"
+                                          R"("api_key":"sk-configured-secret"})"
+                                        : "") +
+                     "]");
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.label + (stored_key_listed ? " (stored key listed)" : ""));
+            config.llm.backend = "openai_compatible";
+            config.llm.base_url = "https://api.example.com/v1";
+            config.llm.api_key = "sk-configured-secret";
+            ASSERT_TRUE(config.save(config.config_path));
+            const std::string before = read_text(config_file());
+            const ModelSwitchResult r =
+                manager.switch_remote_model(c.model, c.base_url, c.api_key, "", SwitchRequester::model);
+            ASSERT_TRUE(r.success) << r.error;
+            EXPECT_TRUE(r.switched);
+            EXPECT_EQ(runtime.configured.back().api_key, c.sent_key);
+            EXPECT_EQ(runtime.configured.back().base_url, c.base_url);
+            EXPECT_EQ(r.active_config.api_key, c.sent_key);
+            const bool saved = c.listed && (stored_key_listed || c.sent_key == "sk-configured-secret");
+            EXPECT_EQ(r.persisted, saved);
+            std::string expected = "Switched to remote model: " + c.model + " via " + c.base_url;
+            if (saved) {
+                EXPECT_EQ(config.llm.api_key, c.sent_key);
+                EXPECT_EQ(saved_llm()["api_key"], c.sent_key) << "the file too";
+                EXPECT_EQ(config.llm.base_url, c.base_url);
+            } else {
+                EXPECT_EQ(config.llm.api_key, "sk-configured-secret") << "the record keeps the stored key";
+                EXPECT_EQ(config.llm.base_url, "https://api.example.com/v1");
+                EXPECT_EQ(read_text(config_file()), before) << "the file is left as it was";
+                expected += c.listed ? kept_notice : unlisted_notice;
+            }
+            if (c.notice) expected += std::string(" ") + kApiKeyNotCarriedNotice;
+            EXPECT_EQ(r.message, expected);
+        }
+    }
+}
+
+// The model never costs the user a stored key: the record and the file keep
+// it through every switch of the model's that would replace it, and the next
+// saved change starts from the stored configuration again.
+TEST_F(ModelManagerTest, StoredKeySurvivesSwitchesThatWouldReplaceIt) {
+    write_remote(R"([{"id":"free","provider":"http","model":"local-llm","base_url":"http://127.0.0.1:8080/v1"}])");
+    ASSERT_TRUE(config.save(config.config_path));
+    const std::string stored = read_text(config_file());
+
+    ModelSwitchResult r = manager.switch_remote_model_by_config("free", SwitchRequester::model);
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_FALSE(r.persisted);
+    EXPECT_THAT(r.message, StartsWith("Switched to remote model: local-llm via http://127.0.0.1:8080/v1 (http) for "
+                                      "this session only. It was not saved"));
+    EXPECT_EQ(runtime.configured.back().api_key, "");
+    EXPECT_EQ(runtime.configured.back().base_url, "http://127.0.0.1:8080/v1");
+    EXPECT_EQ(read_text(config_file()), stored);
+    EXPECT_EQ(config.llm.api_key, "sk-configured-secret");
+    EXPECT_THAT(manager.status_text(), HasSubstr("Base URL: http://127.0.0.1:8080/v1\n"));
+    EXPECT_THAT(manager.status_text(), HasSubstr("Saved: no (this model holds for this session only)"));
+
+    // A saved change starts from the stored configuration, key included.
+    LLMConfig next = config.llm;
+    next.temperature = 0.7;
+    r = manager.apply_llm_config(next);
+    ASSERT_TRUE(r.persisted);
+    EXPECT_EQ(saved_llm()["api_key"], "sk-configured-secret");
+    EXPECT_EQ(saved_llm()["base_url"], "https://api.example.com/v1");
+    EXPECT_EQ(runtime.configured.back().base_url, "https://api.example.com/v1");
+    EXPECT_THAT(manager.status_text(), Not(HasSubstr("Saved: no")));
+
+    // The host's own switch is the user's choice and is saved as ever.
+    r = manager.switch_remote_model_by_config("free");
+    EXPECT_TRUE(r.persisted);
+    EXPECT_EQ(saved_llm()["base_url"], "http://127.0.0.1:8080/v1");
+}
+
+// Every switch, the host's too, is refused for a base URL the transport would
+// read otherwise or that points at a link-local address; nothing changes.
+TEST_F(ModelManagerTest, MalformedOrLinkLocalBaseUrlsAreRefusedForEverySwitch) {
+    write_remote(R"([{"id":"meta","provider":"openai","model":"m","base_url":"http://169.254.169.254/latest"}])");
+    ASSERT_TRUE(config.save(config.config_path));
+    const std::string stored = read_text(config_file());
+    const std::vector<std::string> urls = {"file:///etc/passwd", "http://a@evil/v1", "http://[::1",
+                                           "https://x.example/v1\r\nHost: y", "http://169.254.169.254/latest"};
+    for (const std::string& url : urls) {
+        SCOPED_TRACE(url);
+        for (const SwitchRequester who : {SwitchRequester::host, SwitchRequester::model}) {
+            const ModelSwitchResult r = manager.switch_remote_model("m", url, "", "", who);
+            EXPECT_FALSE(r.success);
+            EXPECT_THAT(r.error, StartsWith("Model switch refused: the base URL "));
+        }
+        LLMConfig next = config.llm;
+        next.base_url = url;
+        const ModelSwitchResult r = manager.apply_llm_config(next);  // /config set base_url
+        EXPECT_FALSE(r.success);
+        EXPECT_THAT(r.error, StartsWith("Model switch refused: the base URL "));
+    }
+    const ModelSwitchResult by_entry = manager.switch_remote_model_by_config("meta");
+    EXPECT_EQ(by_entry.error,
+              "Model switch refused: the base URL points at a link-local address (169.254.0.0/16 or fe80::/10).");
+    EXPECT_TRUE(runtime.configured.empty()) << "no client ever saw one";
+    EXPECT_EQ(read_text(config_file()), stored);
+    EXPECT_EQ(config.llm.base_url, "https://api.example.com/v1");
+}
+
+TEST_F(ModelManagerTest, ModelChosenOriginsAreHeldToTheListedOnes) {
+    write_remote(R"([{"provider":"openai","model":"cat","base_url":"https://catalog.example/v1",)"
+                 R"("api_key":"sk-configured-secret"}])");
+    ASSERT_TRUE(config.save(config.config_path));
+    const std::string stored = read_text(config_file());
+
+    // Not allowed: refused, nothing reconfigured or written.
+    ModelSwitchResult r =
+        manager.switch_remote_model("evil", "http://127.0.0.1:9/v1", "", "openai_compatible", SwitchRequester::model);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error,
+              "Model switch refused: http://127.0.0.1:9 is neither the configured endpoint nor listed in "
+              "remote_models.json, and switches to other endpoints are not allowed "
+              "(agent.allow_unlisted_model_endpoints).");
+    EXPECT_TRUE(runtime.configured.empty());
+    EXPECT_EQ(read_text(config_file()), stored);
+
+    // Allowed: the session only, without a key, the file untouched.
+    config.agent.allow_unlisted_model_endpoints = true;
+    r = manager.switch_remote_model("evil", "http://127.0.0.1:9/v1", "", "", SwitchRequester::model);
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_FALSE(r.persisted);
+    EXPECT_EQ(r.message,
+              "Switched to remote model: evil via http://127.0.0.1:9/v1 for this session only. It was not saved, "
+              "because the endpoint is neither the configured one nor listed in remote_models.json. " +
+                  std::string(kApiKeyNotCarriedNotice));
+    EXPECT_EQ(runtime.configured.back().api_key, "");
+    EXPECT_EQ(read_text(config_file()), stored);
+    EXPECT_EQ(config.llm.api_key, "sk-configured-secret");
+
+    // Listed origins are the model's to choose, and are saved.
+    config.agent.allow_unlisted_model_endpoints = false;
+    for (const std::string url : {"https://api.example.com/v9", "https://catalog.example/v2"}) {
+        SCOPED_TRACE(url);
+        r = manager.switch_remote_model("listed", url, "", "", SwitchRequester::model);
+        ASSERT_TRUE(r.success) << r.error;
+        EXPECT_TRUE(r.persisted);
+        EXPECT_EQ(saved_llm()["base_url"], url);
+        EXPECT_EQ(saved_llm()["api_key"], "sk-configured-secret");
+    }
 }
 
 // The whole path on the wire: the model names a server, the user's key does not go there.

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -122,9 +121,11 @@ TEST_F(SkillInspectToolTest, ViewByAliasAndById) {
 }
 
 TEST_F(SkillInspectToolTest, ViewStampsTheActivityFile) {
-    const std::time_t before = std::time(nullptr);
+    // The stamp's own clock: std::time may run behind it by a tick and end a
+    // second earlier.
+    const std::int64_t before = now_timestamp_100ns() / 10'000'000;
     ASSERT_EQ(tool_.execute({{"action", "view"}, {"skill_name", "Release Notes"}})["success"], true);
-    const std::time_t after = std::time(nullptr);
+    const std::int64_t after = now_timestamp_100ns() / 10'000'000;
 
     const std::string text = read_text(activity());
     const json written = json::parse(text);
@@ -134,8 +135,8 @@ TEST_F(SkillInspectToolTest, ViewStampsTheActivityFile) {
     ASSERT_TRUE(written["entries"].contains("release")) << "stamped under the id";
     std::int64_t seconds = 0;
     ASSERT_TRUE(parse_utc_timestamp(written["entries"]["release"].get<std::string>(), seconds));
-    EXPECT_GE(seconds, static_cast<std::int64_t>(before));
-    EXPECT_LE(seconds, static_cast<std::int64_t>(after));
+    EXPECT_GE(seconds, before);
+    EXPECT_LE(seconds, after);
     EXPECT_TRUE(manager_.is_loaded("release")) << "viewing leaves the loaded flag alone";
 
     manager_.unload("deploy");

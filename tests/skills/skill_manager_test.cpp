@@ -11,6 +11,7 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -318,6 +319,74 @@ TEST_F(SkillDirectory, ReferenceNamesOnDisk) {
     EXPECT_TRUE(manager_.list_reference_names("unknown").empty());
     EXPECT_TRUE(manager_.get_references("deploy").empty());  // files are listed, never read
 }
+
+#ifndef _WIN32
+// Links are followed only while they stay inside the skills folder: a SKILL.md
+// or reference that resolves elsewhere (the configuration with its API key)
+// is skipped, so the model can never read it through the skill tool.
+TEST(SkillLinks, OnlyLinksResolvingInsideTheSkillsFolderAreFollowed) {
+    TestDir base;
+    const fs::path root = base / "skills";
+    const fs::path secret_file = base / "agent_config.json";
+    write_text(secret_file, "{\"llm\":{\"api_key\":\"sk-linked-secret\"}}");
+    fs::create_directories(base / "elsewhere");
+    write_text(base / "elsewhere" / "SKILL.md", "# Elsewhere\nsk-linked-secret\n");
+    write_text(base / "elsewhere" / "notes.md", "outside");
+
+    write_skill(root, "deploy", "# Deploy\nRun it.\n");
+    fs::create_directories(root / "deploy" / "references");
+    write_text(root / "deploy" / "references" / "plain.md", "plain");
+    fs::create_symlink("../SKILL.md", root / "deploy" / "references" / "inside-link.md");
+    fs::create_symlink(secret_file, root / "deploy" / "references" / "config.md");
+    fs::create_symlink("../../../agent_config.json", root / "deploy" / "references" / "relative-config.md");
+
+    const struct {
+        const char* skill;
+        std::function<void()> make;
+        bool loaded;
+    } cases[] = {
+        {"leak", [&] {
+             fs::create_directories(root / "leak");
+             fs::create_symlink(secret_file, root / "leak" / "SKILL.md");
+         }, false},
+        {"relative-leak", [&] {
+             fs::create_directories(root / "relative-leak");
+             fs::create_symlink("../../agent_config.json", root / "relative-leak" / "SKILL.md");
+         }, false},
+        {"folder-outside", [&] { fs::create_directory_symlink(base / "elsewhere", root / "folder-outside"); }, false},
+        {"folder-inside", [&] { fs::create_directory_symlink(root / "deploy", root / "folder-inside"); }, true},
+        {"file-inside", [&] {
+             fs::create_directories(root / "file-inside");
+             fs::create_symlink("../deploy/SKILL.md", root / "file-inside" / "SKILL.md");
+         }, true},
+        {"references-outside", [&] {
+             write_skill(root, "references-outside", "# Refs\n");
+             fs::create_directory_symlink(base / "elsewhere", root / "references-outside" / "references");
+         }, true},
+    };
+    for (const auto& c : cases) c.make();
+
+    // The folder itself may be reached through a link.
+    fs::create_directory_symlink(root, base / "skills-link");
+    for (const fs::path& dir : {root, base / "skills-link"}) {
+        SCOPED_TRACE(dir.string());
+        SkillManager manager;
+        manager.set_skills_dir(dir.string());
+        manager.load_all();
+        SkillInspectTool tool(&manager);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.skill);
+            EXPECT_EQ(manager.get_skill(c.skill).has_value(), c.loaded);
+            const json viewed = tool.execute({{"action", "view"}, {"skill_name", c.skill}});
+            EXPECT_EQ(viewed["success"], c.loaded);
+            EXPECT_EQ(viewed.dump().find("sk-linked-secret"), std::string::npos);
+        }
+        EXPECT_EQ(manager.list_reference_names("deploy"), (Names{"references/inside-link.md", "references/plain.md"}));
+        EXPECT_TRUE(manager.list_reference_names("references-outside").empty());
+        EXPECT_EQ(manager.get_skill("file-inside")->body, "# Deploy\nRun it.\n");
+    }
+}
+#endif
 
 // --- host skills, loaded flags, catalog and listing ----------------------------------------
 

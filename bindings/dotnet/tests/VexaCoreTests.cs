@@ -497,6 +497,78 @@ namespace VexaCore.Tests
             }
         }
 
+        // Calls that would wait for the running turn are refused from inside its
+        // own callbacks instead of hanging for ever; the callback-safe ones work.
+        private static void SessionCallsFromCallbacksThrowInsteadOfHanging()
+        {
+            using (var f = new Fixture(J.ToolCall("call_1", "clock", "{\"zone\":\"UTC\"}"), J.Answer("done")))
+            {
+                Session s = f.Session;
+                var refused = new Dictionary<string, string>();
+                var attempts = new Dictionary<string, Action>
+                {
+                    { "Dispose", () => s.Dispose() },
+                    { "Shutdown", () => s.Shutdown() },
+                    { "Chat", () => s.Chat("nested") },
+                    { "Stream", () => s.Stream("nested") },
+                    { "ChatAsync", () => s.ChatAsync("nested") },
+                    { "LastError", () => { string unused = s.LastError; } },
+                    { "SaveSession", () => s.SaveSession() },
+                };
+                bool cancelRequested = true;
+                Action<string> attemptAll = where =>
+                {
+                    foreach (var attempt in attempts)
+                    {
+                        try
+                        {
+                            attempt.Value();
+                        }
+                        catch (VexaCoreException ex)
+                        {
+                            refused[where + ":" + attempt.Key] = ex.Message;
+                        }
+                    }
+                };
+                s.RegisterTool("clock", "Tells the time", ClockSchema, args =>
+                {
+                    attemptAll("tool");
+                    cancelRequested = s.IsCancelRequested;
+                    return "{\"success\":true}";
+                });
+                s.SetToolConfirm((name, args) => { attemptAll("confirm"); return true; });
+                string answer = null;
+                Exception failure = null;
+                var turn = new Thread(() =>
+                {
+                    try
+                    {
+                        answer = s.Chat("time?");
+                    }
+                    catch (Exception ex)
+                    {
+                        failure = ex;
+                    }
+                });
+                turn.IsBackground = true;
+                turn.Start();
+                bool ended = turn.Join(20000);
+                Check(ended, "the turn hangs: a call from a callback waits for it");
+                if (!ended) return;
+                Check(failure == null, "turn failed: " + failure);
+                Equal("done", answer, "answer");
+                Equal(attempts.Count * 2, refused.Count, "every waiting call refused in the tool and the hook");
+                foreach (var entry in refused)
+                    Check(entry.Value.Contains("cannot be called from inside a callback of the same session"),
+                          entry.Key + ": " + entry.Value);
+                string dispose;
+                Check(refused.TryGetValue("tool:Dispose", out dispose) && dispose.StartsWith("Dispose cannot"),
+                      "Dispose named");
+                Equal(false, cancelRequested, "IsCancelRequested works from a tool");
+                Equal("idle", s.CurrentState, "session usable afterwards");
+            }
+        }
+
         private static void CancelFromAnotherThreadEndsTheTurn()
         {
             using (var f = new Fixture(J.Stalled("Hel")))
@@ -649,6 +721,8 @@ namespace VexaCore.Tests
                 new KeyValuePair<string, Action>("OptionsAndToolListsReachTheModel", OptionsAndToolListsReachTheModel),
                 new KeyValuePair<string, Action>("ConfirmationHookRejectsACall", ConfirmationHookRejectsACall),
                 new KeyValuePair<string, Action>("ToolExceptionBecomesAFailedResult", ToolExceptionBecomesAFailedResult),
+                new KeyValuePair<string, Action>("SessionCallsFromCallbacksThrowInsteadOfHanging",
+                                                 SessionCallsFromCallbacksThrowInsteadOfHanging),
                 new KeyValuePair<string, Action>("CancelFromAnotherThreadEndsTheTurn", CancelFromAnotherThreadEndsTheTurn),
                 new KeyValuePair<string, Action>("LeavingTheStreamCancelsTheTurn", LeavingTheStreamCancelsTheTurn),
                 new KeyValuePair<string, Action>("ChatAsyncHonoursTheToken", ChatAsyncHonoursTheToken),

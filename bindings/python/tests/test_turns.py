@@ -267,5 +267,100 @@ class CancelTest(ServerTestCase):
         self.assertEqual(caught.exception.result.content, "partial")
 
 
+class ReentryTest(ServerTestCase):
+    """Calls that would wait for the running turn are refused from its own
+    callbacks instead of hanging for ever; the four the library allows work."""
+
+    # A refused call must not wait for anything.
+    BOUND_S = 20
+
+    def run_turn(self, s, **kwargs):
+        outcome = {}
+
+        def turn():
+            try:
+                outcome["result"] = s.chat("go", **kwargs)
+            except BaseException as exc:  # reported below
+                outcome["error"] = exc
+
+        worker = threading.Thread(target=turn, daemon=True)
+        worker.start()
+        worker.join(self.BOUND_S)
+        self.assertFalse(worker.is_alive(), "the turn hangs: a call from a callback waits for it")
+        self.assertNotIn("error", outcome, outcome.get("error"))
+        return outcome["result"]
+
+    def test_session_calls_from_a_tool_raise_instead_of_hanging(self):
+        self.start_server([tool_call("reenter", {}), answer(["done"])])
+        refused = {}
+        allowed = {}
+        with self.session() as s:
+            other = s  # the same session, seen from inside its own tool
+            attempts = {
+                "close": other.close,
+                "shutdown": other.shutdown,
+                "initialize": other.initialize,
+                "chat": lambda: other.chat("nested"),
+                "stream": lambda: other.stream("nested"),
+                "last_error": lambda: other.last_error,
+                "state": lambda: other.state,
+                "save_session": other.save_session,
+                "set_system_prompt": lambda: other.set_system_prompt("x"),
+            }
+
+            def reenter() -> dict:
+                """Calls back into its own session."""
+                for name, attempt in attempts.items():
+                    try:
+                        attempt()
+                    except VexaCoreError as exc:
+                        refused[name] = str(exc)
+                allowed["is_cancel_requested"] = other.is_cancel_requested()
+                return {"success": True}
+
+            s.register_tool(reenter)
+            result = self.run_turn(s)
+            self.assertTrue(result.success)
+            self.assertEqual(sorted(refused), sorted(attempts))
+            for name, text in refused.items():
+                self.assertIn("cannot be called from inside a callback of the same session", text, name)
+            self.assertIn("close cannot be called", refused["close"])
+            self.assertEqual(allowed, {"is_cancel_requested": False})
+            # The session still works after the refused calls.
+            self.assertEqual(s.state, "idle")
+
+    def test_close_from_the_confirmation_hook_raises(self):
+        self.start_server([tool_call("get_weather", {"city": "Oslo"}), answer(["fine"])])
+        refused = []
+        get_weather.calls = []
+        with self.session() as s:
+            def confirm(name, arguments):
+                try:
+                    s.close()
+                except VexaCoreError as exc:
+                    refused.append(str(exc))
+                return True
+
+            s.register_tool(get_weather)
+            s.set_confirm(confirm)
+            self.assertTrue(self.run_turn(s).success)
+            self.assertEqual(get_weather.calls, [("Oslo", 1, "c")])
+        self.assertEqual(len(refused), 1)
+        self.assertIn("close cannot be called from inside a callback of the same session", refused[0])
+
+    def test_another_session_may_be_used_from_a_tool(self):
+        self.start_server([tool_call("peek", {}), answer(["done"])])
+        seen = []
+        with self.session() as s, self.session() as t:
+            def peek() -> dict:
+                """Reads another session."""
+                seen.append(t.state)
+                return {"success": True}
+
+            s.register_tool(peek)
+            self.assertTrue(self.run_turn(s).success)
+        self.assertEqual(seen, ["idle"])
+
+
 if __name__ == "__main__":
     unittest.main()

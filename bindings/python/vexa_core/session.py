@@ -27,8 +27,39 @@ _ORCHESTRATION = {None: 0, "auto": 0, "on": 1, "off": 2, True: 1, False: 2}
 _CHAT_OPTION_NAMES = {"stream_content", "stream_reasoning", "emit_tool_events", "max_tool_rounds",
                       "orchestration", "tools", "turn_system_prompt", "only_listed_tools", "images"}
 
-# Set while this thread runs inside one of the library's callbacks.
+# The sessions whose callbacks this thread is running, innermost last.
 _in_callback = threading.local()
+
+# What a callback may still call on its own session: everything else waits for
+# the running turn, which waits for the callback.
+_CALLBACK_SAFE = "cancel, is_cancel_requested, request_tools and oneshot"
+
+
+class _InCallback:
+    """Marks this thread as running a callback of the session with `token`."""
+
+    __slots__ = ("token",)
+
+    def __init__(self, token):
+        self.token = token
+
+    def __enter__(self):
+        stack = getattr(_in_callback, "tokens", None)
+        if stack is None:
+            stack = _in_callback.tokens = []
+        stack.append(self.token)
+
+    def __exit__(self, *exc):
+        _in_callback.tokens.pop()
+        return False
+
+
+def _inside_callback(token=None) -> bool:
+    """True inside any callback, or with `token` inside one of that session."""
+    stack = getattr(_in_callback, "tokens", None)
+    if not stack:
+        return False
+    return token is None or token in stack
 
 
 def _b(text: Optional[str]) -> Optional[bytes]:
@@ -97,13 +128,11 @@ class _Worker:
         self.thread = threading.Thread(target=self.run, name="vexa-turn", daemon=True)
 
     def deliver(self, record, _user_data):
-        _in_callback.active = True
-        try:
-            self.queue.put(event_from_native(record.contents))
-        except BaseException:  # nothing may unwind into the library
-            log.exception("dropping an event that could not be read")
-        finally:
-            _in_callback.active = False
+        with _InCallback(self.session._token):
+            try:
+                self.queue.put(event_from_native(record.contents))
+            except BaseException:  # nothing may unwind into the library
+                log.exception("dropping an event that could not be read")
 
     def run(self):
         lib, handle = self.session._lib, self.session._handle
@@ -175,9 +204,12 @@ class TurnStream:
             _stop_worker(self._worker, wait=False)
 
     def close(self):
-        """Cancels the turn if it still runs and waits for its worker."""
+        """Cancels the turn if it still runs and waits for its worker. From
+        inside a callback of the session the turn would wait for the caller:
+        that raises VexaCoreError (cancel() may be called there)."""
         if self._finished or threading.current_thread() is self._worker.thread:
             return
+        self._worker.session._refuse_in_callback("TurnStream.close")
         _stop_worker(self._worker, wait=True)
         while True:
             item = self._worker.queue.get()
@@ -243,6 +275,9 @@ class Session:
         self._text_locks_guard = threading.Lock()
         # Workers of turns still running; closing the session waits for them.
         self._workers: "set[_Worker]" = set()
+        # Stands for this session in the callback marks; the callbacks hold it
+        # rather than the session, which would keep the session alive.
+        self._token = object()
         self.init_warning = ""
 
     # ---- lifecycle -------------------------------------------------------
@@ -250,6 +285,7 @@ class Session:
     def initialize(self) -> "Session":
         """Loads the configuration and starts the agent. A missing configuration
         file is no error; its warning is kept in `init_warning`."""
+        self._refuse_in_callback("initialize")
         opts = _native.VexaCoreInitOptions()
         self._init_strings = (_b(self.base_dir or ""), _b(self.config_path or ""))
         opts.base_dir, opts.config_path = self._init_strings
@@ -262,28 +298,30 @@ class Session:
         return self
 
     def _background_event(self, record, _user_data):
-        _in_callback.active = True
-        try:
-            event = event_from_native(record.contents)
-            if self._on_event is not None:
-                self._on_event(event)
-            else:
-                log.info("%s: %s", type(event).__name__, event.text)
-        except BaseException:
-            log.exception("the event handler raised")
-        finally:
-            _in_callback.active = False
+        with _InCallback(self._token):
+            try:
+                event = event_from_native(record.contents)
+                if self._on_event is not None:
+                    self._on_event(event)
+                else:
+                    log.info("%s: %s", type(event).__name__, event.text)
+            except BaseException:
+                log.exception("the event handler raised")
 
     def shutdown(self) -> None:
         """Stops the agent and saves; initialize() may be called again."""
+        self._refuse_in_callback("shutdown")
         self._stop_turns()
         if self._handle:
             self._lib.vexa_core_shutdown(self._handle)
 
     def close(self) -> None:
-        """Shuts down and releases the handle. Repeating it is harmless."""
+        """Shuts down and releases the handle. Repeating it is harmless. From
+        inside one of this session's callbacks it raises VexaCoreError: the
+        running turn would wait for the callback and the callback for it."""
         if not self._handle:
             return
+        self._refuse_in_callback("close")
         self._stop_turns()
         handle, self._handle = self._handle, None
         self._lib.vexa_core_destroy(handle)
@@ -313,24 +351,35 @@ class Session:
 
     # ---- helpers ---------------------------------------------------------
 
-    def _h(self):
+    def _refuse_in_callback(self, what: str) -> None:
+        if _inside_callback(self._token):
+            raise VexaCoreError("%s cannot be called from inside a callback of the same session: the running turn "
+                                "waits for the callback to return (only %s may be called there)"
+                                % (what, _CALLBACK_SAFE))
+
+    def _h(self, from_callback: bool = False, what: Optional[str] = None):
+        """The handle; a call that would wait for the running turn is refused
+        from inside this session's callbacks unless `from_callback`."""
         if not self._handle:
             raise VexaCoreError("the session is closed")
+        if not from_callback:
+            self._refuse_in_callback(what or sys._getframe(1).f_code.co_name)
         return self._handle
 
-    def _text(self, function: str, *args) -> str:
+    def _text(self, function: str, *args, from_callback: bool = False) -> str:
         # Each text function returns its own buffer, overwritten by the next
         # call of the same function: one lock per function covers the copy.
         # Inside a callback no lock is taken, as a thread holding it may be
         # waiting for the very turn that runs the callback.
         fn = getattr(self._lib, function)
-        if getattr(_in_callback, "active", False):
-            value = fn(self._h(), *args)
+        handle = self._h(from_callback, what=function)
+        if _inside_callback():
+            value = fn(handle, *args)
         else:
             with self._text_locks_guard:
                 lock = self._text_locks.setdefault(function, threading.Lock())
             with lock:
-                value = fn(self._h(), *args)
+                value = fn(handle, *args)
         return (value or b"").decode("utf-8", errors="replace")
 
     @property
@@ -338,7 +387,9 @@ class Session:
         return self._text("vexa_core_last_error")
 
     def _error(self, what: str) -> VexaCoreError:
-        text = self.last_error
+        # The last error waits for the running turn: inside this session's
+        # callbacks it cannot be read.
+        text = "" if _inside_callback(self._token) else self.last_error
         return VexaCoreError(text or what, last_error=text)
 
     def _check(self, ok, what: str) -> None:
@@ -379,23 +430,25 @@ class Session:
 
     def cancel(self) -> None:
         """Asks the running turn to stop; never waits."""
-        self._lib.vexa_core_cancel(self._h())
+        self._lib.vexa_core_cancel(self._h(from_callback=True))
 
     def is_cancel_requested(self) -> bool:
-        return bool(self._lib.vexa_core_is_cancel_requested(self._h()))
+        return bool(self._lib.vexa_core_is_cancel_requested(self._h(from_callback=True)))
 
     def oneshot(self, messages: Union[str, list, dict], options: Optional[Union[str, dict]] = None) -> dict:
         """One model call outside the conversation; returns the result object
         ("content", "usage", "timing", ...)."""
         text = self._text("vexa_core_oneshot_completion", _b(_json_text(messages)),
-                          _b(_json_text(options)) if options is not None else None)
+                          _b(_json_text(options)) if options is not None else None, from_callback=True)
         try:
             result = json.loads(text) if text else None
         except ValueError:
             result = None
         if not isinstance(result, dict) or not result.get("success"):
             error = (result or {}).get("error") if isinstance(result, dict) else ""
-            raise VexaCoreError(error or self.last_error or "one-shot completion failed")
+            if not error and not _inside_callback(self._token):
+                error = self.last_error
+            raise VexaCoreError(error or "one-shot completion failed")
         return result
 
     # ---- tools -----------------------------------------------------------
@@ -423,7 +476,7 @@ class Session:
         if count:
             record.keywords = ctypes.cast(keywords_array, _native.c_char_p_p)
             record.keyword_count = count
-        executor = _native.TOOL_EXECUTOR(self._make_executor(spec))
+        executor = _native.TOOL_EXECUTOR(self._make_executor(spec, self._token))
         self._keepalive.append(executor)
         ok = self._lib.vexa_core_register_tool(self._h(), ctypes.byref(record), executor, None)
         self._check(ok, "Failed to register tool: " + spec.name)
@@ -431,18 +484,16 @@ class Session:
         return function
 
     @staticmethod
-    def _make_executor(spec: Tool):
+    def _make_executor(spec: Tool, token):
         buffers = threading.local()
 
         def execute(arguments, _user_data):
-            _in_callback.active = True
-            try:
-                text = spec.invoke((arguments or b"").decode("utf-8", errors="replace"))
-            except BaseException as exc:
-                log.exception("tool %s failed", spec.name)
-                text = json.dumps({"success": False, "error": "Tool executor error: %s" % exc})
-            finally:
-                _in_callback.active = False
+            with _InCallback(token):
+                try:
+                    text = spec.invoke((arguments or b"").decode("utf-8", errors="replace"))
+                except BaseException as exc:
+                    log.exception("tool %s failed", spec.name)
+                    text = json.dumps({"success": False, "error": "Tool executor error: %s" % exc})
             # The library copies the text as soon as this returns; one buffer
             # per thread keeps parallel calls of one tool apart.
             buffers.value = ctypes.create_string_buffer(text.encode("utf-8", errors="replace"))
@@ -465,7 +516,7 @@ class Session:
     def request_tools(self, names: Iterable[str]) -> None:
         """Adds registered tools to the running turn's offer (callable from a tool)."""
         array, count = _string_array(list(names))
-        self._check(self._lib.vexa_core_request_tools(self._h(), array, count) if count else 0,
+        self._check(self._lib.vexa_core_request_tools(self._h(from_callback=True), array, count) if count else 0,
                     "request_tools failed")
 
     def set_confirm(self, confirm: Optional[Callable[[str, Any], bool]]) -> None:
@@ -476,20 +527,20 @@ class Session:
             self._lib.vexa_core_set_tool_confirm_callback(self._h(), _native.TOOL_CONFIRM(), None)
             return
 
+        token = self._token
+
         def trampoline(name, arguments, _user_data):
-            _in_callback.active = True
-            try:
-                text = (arguments or b"").decode("utf-8", errors="replace")
+            with _InCallback(token):
                 try:
-                    parsed = json.loads(text)
-                except ValueError:
-                    parsed = text
-                return 1 if confirm((name or b"").decode("utf-8", errors="replace"), parsed) else 0
-            except BaseException:
-                log.exception("the confirmation hook raised; rejecting the call")
-                return 0
-            finally:
-                _in_callback.active = False
+                    text = (arguments or b"").decode("utf-8", errors="replace")
+                    try:
+                        parsed = json.loads(text)
+                    except ValueError:
+                        parsed = text
+                    return 1 if confirm((name or b"").decode("utf-8", errors="replace"), parsed) else 0
+                except BaseException:
+                    log.exception("the confirmation hook raised; rejecting the call")
+                    return 0
 
         callback = _native.TOOL_CONFIRM(trampoline)
         self._keepalive.append(callback)
