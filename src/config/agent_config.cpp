@@ -128,6 +128,7 @@ void read_sections(const json& root, AgentConfig& config) {
         r.read("task_timeout_seconds", a.task_timeout_seconds);
         r.read("planner_max_tasks", a.planner_max_tasks);
         r.read("parallel_model_calls", a.parallel_model_calls);
+        r.read("compact_interaction_records", a.compact_interaction_records);
     }
     if (const json* paths = section(root, "paths")) {
         const SectionReader r(*paths);
@@ -194,6 +195,7 @@ json to_json(const AgentConfig& config) {
         {"task_timeout_seconds", a.task_timeout_seconds},
         {"planner_max_tasks", a.planner_max_tasks},
         {"parallel_model_calls", a.parallel_model_calls},
+        {"compact_interaction_records", a.compact_interaction_records},
     };
     root["paths"] = {
         {"skills_dir", p.skills_dir},

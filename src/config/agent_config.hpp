@@ -51,6 +51,9 @@ struct AgentSettings {
     // Tasks of one orchestrated turn call a remote model at the same time,
     // each on its own connection; false serialises them like every other call.
     bool parallel_model_calls = true;
+    // Records of one turn leave out the request messages the previous record
+    // of the same task already holds (the record file grows linearly).
+    bool compact_interaction_records = false;
 };
 
 struct PathsConfig {
