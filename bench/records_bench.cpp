@@ -6,7 +6,15 @@
 // with the session), bytes_per_append (what one append writes).
 // Arguments: records already in the session, and 0 = a memory file system
 // (/dev/shm when there is one), 1 = the temporary directory (a real disk:
-// every write is synced).
+// every write is synced). The recorder's clock passes the write interval at
+// every append, so each append writes the file as the last one of a turn does.
+//
+// BM_LongToolSession: a whole session of 8 turns of 16 rounds, each round's
+// tool returning 16 KB, through the recorder in the full or the compact
+// form, with a clock that advances a given time per round. Counters:
+// file_bytes (the record file at the end), bytes_written_per_turn,
+// writes_per_turn, history_bytes (the conversation the requests carry at the
+// end, about what the session file holds).
 
 #include "config/json_util.hpp"
 #include "conversation/interaction_recorder.hpp"
@@ -112,7 +120,8 @@ void BM_RecorderAppend(benchmark::State& state) {
         const auto text = try_dump_json(record_file_json(kSession, session_of(existing)), 2);
         write_file_atomic(dir.file(), *text);
     }
-    InteractionRecorder recorder;
+    std::int64_t ticks = 0;
+    InteractionRecorder recorder([&ticks] { return Clock::time_point{} + std::chrono::seconds(3 * ++ticks); });
     recorder.open(kSession, dir.path().string());
     recorder.begin_turn(static_cast<std::int32_t>(existing / 3 + 2), "next");
     std::vector<double> times;
@@ -168,7 +177,108 @@ void sizes(benchmark::internal::Benchmark* b) {
     b->Iterations(15)->Unit(benchmark::kMicrosecond);
 }
 
+constexpr int kSessionTurns = 8;
+constexpr int kRoundsPerTurn = 16;
+constexpr std::size_t kToolResultBytes = 16 * 1024;
+
+std::string filler(std::size_t size, char seed) {
+    std::string text;
+    text.reserve(size);
+    for (std::size_t i = 0; text.size() < size; ++i) text += static_cast<char>('a' + (seed + i * 7) % 26);
+    return text;
+}
+
+nlohmann::json tool_schemas() {
+    nlohmann::json tools = nlohmann::json::array();
+    for (const char* name : {"read_file", "search", "run_command"}) {
+        tools.push_back({{"type", "function"},
+                         {"function",
+                          {{"name", name},
+                           {"description", filler(200, name[0])},
+                           {"parameters",
+                            {{"type", "object"}, {"properties", {{"path", {{"type", "string"}}}}}}}}}});
+    }
+    return tools;
+}
+
+// Rounds 1..15 of a turn call a tool that returns 16 KB; round 16 answers.
+void BM_LongToolSession(benchmark::State& state) {
+    const bool compact = state.range(0) != 0;
+    const auto per_round = std::chrono::milliseconds(state.range(1));
+    const nlohmann::json tools = tool_schemas();
+    std::uintmax_t file_bytes = 0;
+    double written = 0;
+    double writes = 0;
+    std::size_t history_bytes = 0;
+    for (auto _ : state) {
+        BenchDir dir(false);
+        Clock::time_point now{};
+        InteractionRecorder recorder([&now] { return now; });
+        recorder.set_compact(compact);
+        recorder.open(kSession, dir.path().string());
+        ChatMessage system;
+        system.role = MessageRole::system;
+        system.content = filler(2000, 's');
+        std::vector<ChatMessage> history = {system};
+        const std::uint64_t bytes_at_start = recorder.bytes_written();
+        const std::size_t writes_at_start = recorder.write_count();
+        for (int turn = 1; turn <= kSessionTurns; ++turn) {
+            recorder.begin_turn(turn, "turn " + std::to_string(turn));
+            ChatMessage user;
+            user.content = "Please look into part " + std::to_string(turn) + " of the report.";
+            history.push_back(user);
+            for (int round = 1; round <= kRoundsPerTurn; ++round) {
+                now += per_round;
+                InteractionRecord r = sample_record(turn, round);
+                r.system_prompt = system.content;
+                r.messages = history;
+                r.tools = tools;
+                r.tool_executions.clear();
+                ChatMessage reply;
+                reply.role = MessageRole::assistant;
+                if (round < kRoundsPerTurn) {
+                    const std::string id = "call_" + std::to_string(turn) + "_" + std::to_string(round);
+                    const std::string args = R"({"path":"part)" + std::to_string(round) + R"(.txt"})";
+                    reply.tool_calls = {{id, "read_file", args}};
+                    ChatMessage result;
+                    result.role = MessageRole::tool;
+                    result.tool_call_id = id;
+                    result.content = filler(kToolResultBytes, static_cast<char>(round));
+                    r.tool_executions = {{id, "read_file", args, result.content, "", true, 5, 0}};
+                    r.message = reply;
+                    history.push_back(reply);
+                    history.push_back(std::move(result));
+                } else {
+                    reply.content = filler(600, 'z');
+                    r.message = reply;
+                    history.push_back(reply);
+                }
+                recorder.append(std::move(r));
+            }
+            recorder.flush();  // the end of the turn
+        }
+        recorder.close();
+        file_bytes = std::filesystem::file_size(dir.file());
+        written = static_cast<double>(recorder.bytes_written() - bytes_at_start);
+        writes = static_cast<double>(recorder.write_count() - writes_at_start);
+        history_bytes = 0;
+        for (const auto& message : history) history_bytes += dump_json(message_to_json(message, false), -1).size();
+    }
+    state.counters["file_bytes"] = static_cast<double>(file_bytes);
+    state.counters["bytes_written_per_turn"] = written / kSessionTurns;
+    state.counters["writes_per_turn"] = writes / kSessionTurns;
+    state.counters["history_bytes"] = static_cast<double>(history_bytes);
+}
+
 }  // namespace
 
+BENCHMARK(BM_LongToolSession)
+    ->ArgNames({"compact", "ms_per_round"})
+    ->Args({0, 2000})
+    ->Args({0, 500})
+    ->Args({1, 2000})
+    ->Args({1, 500})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecorderAppend)->Apply(sizes);
 BENCHMARK(BM_WholeFileRewrite)->Apply(sizes);

@@ -346,6 +346,7 @@ void Agent::point_recorder_at_session() {
         recorder_.set_session_only(conversation_.session_id());
         return;
     }
+    recorder_.set_compact(config().agent.compact_interaction_records);
     recorder_.open(conversation_.session_id(), config().resolve_path(config().paths.conversations_full_dir));
 }
 

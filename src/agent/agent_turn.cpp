@@ -188,6 +188,9 @@ void Agent::rollback_turn(bool mark) {
 }
 
 void Agent::finish_turn(std::size_t records_at_start) {
+    // During the turn the records are written at most every few seconds;
+    // whatever way the turn ended, its last records reach the file now.
+    recorder_.flush();
     // Without records (persistence off) the turn's usage is unknown and the
     // session usage stays as it is.
     conversation_.add_usage(recorder_.usage_since(records_at_start));

@@ -164,6 +164,7 @@ void read_sections(const json& root, AgentConfig& config) {
         r.read("planner_max_tasks", a.planner_max_tasks);
         r.read("parallel_model_calls", a.parallel_model_calls);
         r.read("allow_unlisted_model_endpoints", a.allow_unlisted_model_endpoints);
+        r.read("compact_interaction_records", a.compact_interaction_records);
     }
     if (const json* paths = section(root, "paths")) {
         const SectionReader r(*paths, "paths.");
@@ -231,6 +232,7 @@ json to_json(const AgentConfig& config) {
         {"planner_max_tasks", a.planner_max_tasks},
         {"parallel_model_calls", a.parallel_model_calls},
         {"allow_unlisted_model_endpoints", a.allow_unlisted_model_endpoints},
+        {"compact_interaction_records", a.compact_interaction_records},
     };
     root["paths"] = {
         {"skills_dir", p.skills_dir},

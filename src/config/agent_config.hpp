@@ -56,6 +56,9 @@ struct AgentSettings {
     // configured endpoint's nor a remote_models.json entry's; such a switch
     // holds for the running session only and is never saved.
     bool allow_unlisted_model_endpoints = false;
+    // Records of one turn leave out the request messages the previous record
+    // of the same task already holds (the record file grows linearly).
+    bool compact_interaction_records = false;
 };
 
 struct PathsConfig {

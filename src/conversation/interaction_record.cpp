@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <iterator>
+#include <map>
+#include <set>
 #include <unordered_map>
 #include <utility>
 
@@ -137,8 +140,10 @@ json record_to_json(const InteractionRecord& record) {
 
     json messages = json::array();
     for (const auto& message : record.messages) messages.push_back(message_to_json(message, false));
-    out["request"] = json{{"messages", std::move(messages)}, {"system_prompt", record.system_prompt},
-                          {"tools", record.tools}};
+    json request = json{{"messages", std::move(messages)}, {"system_prompt", record.system_prompt},
+                        {"tools", record.tools}};
+    if (record.omitted_messages > 0) request["omitted_messages"] = record.omitted_messages;
+    out["request"] = std::move(request);
 
     json response = json::object();
     if (!record.error.empty()) response["error"] = record.error;
@@ -181,6 +186,8 @@ InteractionRecord record_from_json(const json& value) {
 
     if (auto it = value.find("request"); it != value.end() && it->is_object()) {
         read_string(*it, "system_prompt", out.system_prompt);
+        read_int32(*it, "omitted_messages", out.omitted_messages);
+        if (out.omitted_messages < 0) out.omitted_messages = 0;
         if (const json* messages = member(*it, "messages")) {
             for (const auto& element : messages->get_ref<const json::array_t&>()) {
                 out.messages.push_back(message_from_json(element));
@@ -208,6 +215,45 @@ InteractionRecord record_from_json(const json& value) {
         out.round_usage = parse_usage(*it);
     }
     return out;
+}
+
+std::size_t shared_leading_messages(const std::vector<ChatMessage>& previous, const std::vector<ChatMessage>& current) {
+    const std::size_t limit = std::min(previous.size(), current.size());
+    std::size_t shared = 0;
+    while (shared < limit && message_to_json(previous[shared], false) == message_to_json(current[shared], false)) {
+        ++shared;
+    }
+    return shared;
+}
+
+bool expand_compact_requests(std::vector<InteractionRecord>& records) {
+    // The last record of each turn and task seen so far; a broken chain is
+    // not followed further.
+    std::map<std::pair<std::int32_t, std::string>, std::size_t> last;
+    std::set<std::pair<std::int32_t, std::string>> broken;
+    bool complete = true;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        InteractionRecord& record = records[i];
+        const auto key = std::make_pair(record.user_turn_index, record.task_id);
+        if (broken.count(key) != 0) continue;
+        if (record.omitted_messages > 0) {
+            auto it = last.find(key);
+            const auto omitted = static_cast<std::size_t>(record.omitted_messages);
+            if (it == last.end() || records[it->second].messages.size() < omitted) {
+                broken.insert(key);
+                complete = false;
+                continue;
+            }
+            const std::vector<ChatMessage>& previous = records[it->second].messages;
+            std::vector<ChatMessage> whole(previous.begin(), previous.begin() + static_cast<std::ptrdiff_t>(omitted));
+            whole.insert(whole.end(), std::make_move_iterator(record.messages.begin()),
+                         std::make_move_iterator(record.messages.end()));
+            record.messages = std::move(whole);
+            record.omitted_messages = 0;
+        }
+        last[key] = i;
+    }
+    return complete;
 }
 
 void UsageSum::add(const TokenUsage& usage) {

@@ -41,6 +41,10 @@ struct InteractionRecord {
     // request
     std::string system_prompt;
     std::vector<ChatMessage> messages;
+    // Compact form: how many leading messages of the request were left out
+    // because the previous record of the same turn and task holds them;
+    // `messages` then holds only the rest. 0 in the full form.
+    std::int32_t omitted_messages = 0;
     nlohmann::json tools = nlohmann::json::array();
     // response
     ChatMessage message;
@@ -65,6 +69,18 @@ nlohmann::json record_to_json(const InteractionRecord& record);
 // type (a string where a number belongs, ...) throw nlohmann::json::exception;
 // a missing or null member keeps its default.
 InteractionRecord record_from_json(const nlohmann::json& value);
+
+// How many leading messages `current` shares with `previous`, compared as
+// the record file writes them.
+std::size_t shared_leading_messages(const std::vector<ChatMessage>& previous, const std::vector<ChatMessage>& current);
+
+// Gives records of the compact form their whole request again: a record's
+// left-out messages are the leading ones of the previous record (in file
+// order) of the same user turn and task. Records of the full form stay as
+// they are. False when a record leaves out more messages than that previous
+// record had (or has none); that record and the later ones of its turn and
+// task are then left as read.
+bool expand_compact_requests(std::vector<InteractionRecord>& records);
 
 // A running sum of record usages: unknown while no usage is known, estimated
 // when some record had none.

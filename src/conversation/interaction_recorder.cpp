@@ -3,8 +3,10 @@
 #include "config/json_util.hpp"
 #include "conversation/conversation_manager.hpp"
 #include "support/fs_util.hpp"
+#include "support/log.hpp"
 #include "support/uuid.hpp"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string_view>
@@ -56,6 +58,19 @@ void append_joined(std::string& joined, const std::string& piece) {
 
 }  // namespace
 
+InteractionRecorder::InteractionRecorder(Clock clock) : clock_(std::move(clock)) {
+    if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
+}
+
+InteractionRecorder::~InteractionRecorder() {
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        flush_locked();
+    } catch (...) {
+        // Nothing may escape a destructor; the records are lost as in a crash.
+    }
+}
+
 void InteractionRecorder::reset_locked() {
     turn_index_ = 0;
     turn_input_.clear();
@@ -71,6 +86,10 @@ void InteractionRecorder::reset_locked() {
     turn_position_.clear();
     turn_usages_text_.clear();
     turn_timings_text_.clear();
+    dirty_ = false;
+    not_loaded_reason_.clear();
+    move_failed_ = false;
+    previous_requests_.clear();
 }
 
 std::filesystem::path InteractionRecorder::path_locked() const {
@@ -79,40 +98,65 @@ std::filesystem::path InteractionRecorder::path_locked() const {
 
 void InteractionRecorder::open(const std::string& session_id, const std::string& dir) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (enabled_) write_locked();
+    flush_locked();
     session_id_ = session_id;
     dir_ = dir;
     reset_locked();
     enabled_ = true;
+    last_write_ = clock_();
     std::error_code ec;
     std::filesystem::create_directories(path_from_utf8(dir_), ec);
     if (!ConversationManager::is_valid_session_id(session_id_)) return;
     const std::filesystem::path path = path_locked();
     if (std::filesystem::exists(path, ec) || ec) {
-        if (load_locked(path)) {
+        std::string reason;
+        if (load_locked(path, reason)) {
             turn_start_ = usages_.size();
         } else {
-            // Left as it is: it may be a trace someone still wants.
+            // Kept until new records need the name: it may be a trace someone
+            // still wants, and a session that records nothing leaves it be.
             reset_locked();
+            not_loaded_reason_ = reason;
+            log_line(LogLevel::WARNING, "Record file " + path_to_utf8(path) + " not loaded (" + reason +
+                                            "); it is moved aside before new records are written.");
         }
         return;
     }
     write_locked();
 }
 
-bool InteractionRecorder::load_locked(const std::filesystem::path& path) {
+bool InteractionRecorder::load_locked(const std::filesystem::path& path, std::string& reason) {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (!ec && size > kMaxStartupFileBytes) {
+        // Reading it would cost several times its size in memory.
+        reason = "larger than " + std::to_string(kMaxStartupFileBytes >> 20) + " MiB: " + std::to_string(size) +
+                 " bytes";
+        return false;
+    }
     std::string text;
-    if (!read_entire_file(path, text)) return false;
+    if (!read_entire_file(path, text)) {
+        reason = "cannot be read";
+        return false;
+    }
     const json root = parse_json_bounded(text);
-    if (root.is_discarded()) return false;
+    text = std::string();
+    if (root.is_discarded()) {
+        reason = "not JSON";
+        return false;
+    }
     auto it = root.is_object() ? root.find("records") : root.end();
-    if (!root.is_object() || it == root.end() || !it->is_array()) return true;
+    if (!root.is_object() || it == root.end() || !it->is_array()) {
+        reason = "no \"records\" array";
+        return false;
+    }
     std::vector<InteractionRecord> loaded;
     loaded.reserve(it->size());
     try {
         for (const auto& element : *it) loaded.push_back(record_from_json(element));
     } catch (const json::exception&) {
         // A record with members of the wrong type: the file is not one of ours.
+        reason = "a record has members of the wrong type";
         return false;
     }
     for (auto& record : loaded) {
@@ -126,9 +170,16 @@ bool InteractionRecorder::load_locked(const std::filesystem::path& path) {
 
 void InteractionRecorder::close() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (enabled_) write_locked();
+    flush_locked();
     enabled_ = false;
     reset_locked();
+}
+
+void InteractionRecorder::set_compact(bool compact) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    compact_ = compact;
+    // Full records may come between: the next compact one starts afresh.
+    previous_requests_.clear();
 }
 
 void InteractionRecorder::set_session_only(const std::string& session_id) {
@@ -142,6 +193,7 @@ void InteractionRecorder::begin_turn(std::int32_t user_turn_index, const std::st
     turn_input_ = user_input;
     turn_start_ = usages_.size();
     turn_records_.clear();
+    previous_requests_.clear();
 }
 
 void InteractionRecorder::append(InteractionRecord record) {
@@ -155,8 +207,31 @@ void InteractionRecorder::append(InteractionRecord record) {
         message.images.clear();
         message.images.shrink_to_fit();
     }
+    if (compact_) compact_locked(record);
     add_locked(record);
-    write_locked();
+    dirty_ = true;
+    if (clock_() - last_write_ >= kWriteInterval) write_locked();
+}
+
+// The reference is the previous record of the same turn and task appended
+// since the turn began, which is also the previous one in the file: a reader
+// finds it without knowing where turns began.
+void InteractionRecorder::compact_locked(InteractionRecord& record) {
+    const auto key = std::make_pair(record.user_turn_index, record.task_id);
+    if (record.omitted_messages > 0) {
+        // Already compact: its whole request is unknown here.
+        previous_requests_.erase(key);
+        return;
+    }
+    auto [it, inserted] = previous_requests_.try_emplace(key);
+    std::vector<ChatMessage> whole = record.messages;
+    if (!inserted) {
+        const std::size_t shared =
+            std::min<std::size_t>(shared_leading_messages(it->second, record.messages), INT32_MAX);
+        record.omitted_messages = static_cast<std::int32_t>(shared);
+        record.messages.erase(record.messages.begin(), record.messages.begin() + static_cast<std::ptrdiff_t>(shared));
+    }
+    it->second = std::move(whole);
 }
 
 void InteractionRecorder::add_locked(const InteractionRecord& record) {
@@ -204,9 +279,13 @@ void InteractionRecorder::rebuild_turn_texts_from(std::size_t position) {
     }
 }
 
-bool InteractionRecorder::write_locked() const {
+bool InteractionRecorder::write_locked() {
     if (!enabled_ || session_id_.empty() || unwritable_ > 0) return false;
     if (!ConversationManager::is_valid_session_id(session_id_)) return false;
+    // Taken at the attempt: a failing disk is not tried again at every append.
+    last_write_ = clock_();
+    const std::filesystem::path path = path_locked();
+    if (!not_loaded_reason_.empty() && !move_aside_locked(path)) return false;
     const std::size_t count = usages_.size();
 
     std::string head = "{\n";
@@ -230,13 +309,62 @@ bool InteractionRecorder::write_locked() const {
 
     const std::array<std::string_view, 7> pieces{head,    records_text_,     middle, turn_timings_text_,
                                                  between, turn_usages_text_, end};
-    return write_file_atomic(path_locked(), pieces);
+    if (!write_file_atomic(path, pieces)) return false;
+    ++write_count_;
+    for (const auto piece : pieces) bytes_written_ += piece.size();
+    dirty_ = false;
+    return true;
+}
+
+bool InteractionRecorder::move_aside_locked(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::not_found) {
+        not_loaded_reason_.clear();  // gone meanwhile: nothing to keep
+        return true;
+    }
+    const std::string moved = move_aside_unreadable(path);
+    if (moved.empty()) {
+        if (!move_failed_) {
+            log_line(LogLevel::WARNING, "Record file " + path_to_utf8(path) + " not loaded (" + not_loaded_reason_ +
+                                            ") and could not be moved aside; this session's records are not "
+                                            "written over it.");
+        }
+        move_failed_ = true;
+        return false;
+    }
+    log_line(LogLevel::WARNING, "Record file " + path_to_utf8(path) + " not loaded (" + not_loaded_reason_ +
+                                    "); moved aside to " + moved + " before writing new records.");
+    not_loaded_reason_.clear();
+    return true;
+}
+
+bool InteractionRecorder::flush_locked() {
+    if (!enabled_) return false;
+    if (!dirty_) {
+        if (!ConversationManager::is_valid_session_id(session_id_)) return false;
+        // Nothing new: a file that was not loaded stays where it is, and one
+        // that is there is up to date.
+        std::error_code ec;
+        if (!not_loaded_reason_.empty() || std::filesystem::exists(path_locked(), ec)) return true;
+    }
+    return write_locked();
 }
 
 bool InteractionRecorder::flush() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return write_locked();
+    return flush_locked();
 }
+
+std::size_t InteractionRecorder::write_count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return write_count_;
+}
+
+std::uint64_t InteractionRecorder::bytes_written() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_written_;
+}
+
 
 std::size_t InteractionRecorder::record_count() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -231,6 +231,82 @@ TEST_P(RecordsTurnTest, LoadingASessionReopensItsRecords) {
     EXPECT_EQ(messages[1]["content"], "one");
 }
 
+// A record file that cannot be read (wrong-typed, truncated, not JSON) is
+// kept whole aside when the next turn writes the session's new records.
+TEST_P(RecordsTurnTest, AnUnreadableRecordFileIsMovedAsideBeforeTheNextTurnWrites) {
+    struct Case {
+        const char* name;
+        std::string (*damage)(const std::string& file);
+    };
+    const std::vector<Case> cases = {
+        {"wrong-typed", [](const std::string&) { return std::string(R"({"records":[{"round":"one"}]})"); }},
+        {"truncated", [](const std::string& file) { return file.substr(0, file.size() / 2); }},
+        {"not JSON", [](const std::string&) { return std::string("records, but not JSON\n"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string id;
+        {
+            auto first = start();
+            server.enqueue(answer_response({"hello"}));
+            ASSERT_TRUE(first->send("one").success);
+            id = first->session_id();
+            ASSERT_TRUE(first->save_session());
+        }
+        const std::filesystem::path file = records_dir() / (id + ".json");
+        const std::string damaged = c.damage(test::read_file(file));
+        test::write_file(file, damaged);
+
+        auto second = start();
+        ASSERT_TRUE(load_session(*second, id));
+        EXPECT_EQ(test::read_file(file), damaged);  // untouched by the load
+        server.enqueue(answer_response({"again"}));
+        ASSERT_TRUE(second->send("two").success);
+
+        std::vector<std::filesystem::path> aside;
+        for (const auto& entry : std::filesystem::directory_iterator(records_dir())) {
+            if (entry.path().filename().string().rfind(id + ".json.unreadable-", 0) == 0) aside.push_back(entry.path());
+        }
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(test::read_file(aside[0]), damaged);
+        const json root = records_of(id);
+        ASSERT_EQ(root["record_count"], 1);
+        EXPECT_EQ(root["records"][0]["user_input"], "two");
+        EXPECT_EQ(root["records"][0]["response"]["message"]["content"], "again");
+    }
+}
+
+// With the compact form on, the second round's record holds only what the
+// first round's request did not: the model's call and the tool results.
+TEST_P(RecordsTurnTest, CompactRecordsHoldOnlyTheNewMessagesOfEachRound) {
+    test::write_agent_config(dir.path(), server.base_url() + "/v1", {{"compact_interaction_records", true}});
+    auto driver = start();
+    ASSERT_TRUE(driver->register_tool("lookup", [](const std::string&) {
+        return std::string(R"({"success":true,"value":7})");
+    }));
+    server.enqueue(tool_response({{"c1", "lookup", R"({"x":1})"}, {"c2", "lookup", "{}"}}, "checking"));
+    server.enqueue(answer_response({"found"}));
+    ASSERT_TRUE(driver->send("find it").success);
+    server.enqueue(answer_response({"bye"}));
+    ASSERT_TRUE(driver->send("thanks").success);
+
+    const json records = records_of(driver->session_id())["records"];
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_FALSE(records[0]["request"].contains("omitted_messages"));
+    EXPECT_EQ(records[0]["request"]["messages"].size(), 2u);
+    const json& second = records[1]["request"];
+    EXPECT_EQ(second["omitted_messages"], 2);
+    ASSERT_EQ(second["messages"].size(), 3u);
+    EXPECT_EQ(second["messages"][0]["role"], "assistant");
+    EXPECT_EQ(second["messages"][0]["tool_calls"].size(), 2u);
+    EXPECT_EQ(second["messages"][1]["role"], "tool");
+    EXPECT_EQ(second["messages"][2]["role"], "tool");
+    // A new turn starts whole.
+    EXPECT_FALSE(records[2]["request"].contains("omitted_messages"));
+    EXPECT_EQ(records[2]["request"]["messages"].size(), 7u);
+    EXPECT_EQ(records[2]["request"]["messages"][6]["content"], "thanks");
+}
+
 TEST_P(RecordsTurnTest, NoRecordsWithoutPersistence) {
     auto driver = start(vexa_core::policy_no_persistence);
     server.enqueue(answer_response({"hi"}));

@@ -173,7 +173,7 @@ TEST(AgentConfigLoad, ReadsEveryKey) {
                            "warmup":false,"allow_cpu_fallback":true,"tool_call_mode":"native"}},
       "agent": {"name":"N","max_conversation_turns":1,"compression_threshold":2,"compression_keep_recent":3,
                 "max_tool_rounds":4,"orchestration_enabled":true,"max_parallel_tasks":5,"task_timeout_seconds":6,
-                "planner_max_tasks":7,"parallel_model_calls":false},
+                "planner_max_tasks":7,"parallel_model_calls":false,"compact_interaction_records":true},
       "paths": {"skills_dir":"a","data_dir":"b","memory_file":"c","conversations_dir":"d",
                 "conversations_full_dir":"e","config_dir":"f","model_dir":"g"},
       "perf": {"enabled": false}
@@ -200,6 +200,8 @@ TEST(AgentConfigLoad, ReadsEveryKey) {
     EXPECT_TRUE(a.orchestration_enabled);
     EXPECT_FALSE(a.parallel_model_calls);
     EXPECT_TRUE(AgentConfig().agent.parallel_model_calls);
+    EXPECT_TRUE(a.compact_interaction_records);
+    EXPECT_FALSE(AgentConfig().agent.compact_interaction_records);
     const auto& p = c.paths;
     EXPECT_EQ(p.skills_dir + p.data_dir + p.memory_file + p.conversations_dir + p.conversations_full_dir +
                   p.config_dir + p.model_dir,

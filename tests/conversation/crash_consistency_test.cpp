@@ -6,6 +6,8 @@
 
 #include "config/agent_config.hpp"
 #include "conversation/conversation_manager.hpp"
+#include "conversation/interaction_recorder.hpp"
+#include "support/fs_util.hpp"
 #include "support/temp_file_names.hpp"
 #include "support/test_dir.hpp"
 
@@ -114,7 +116,132 @@ private:
     std::uint32_t flags_ = 0;
 };
 
+// ---- record files ----------------------------------------------------------
+
+constexpr const char* kRecordSession = "crash-records";
+constexpr int kRecordRounds = 30;
+
+std::string request_text(int turn, int k) {
+    const std::size_t length = 100 + static_cast<std::size_t>(k * 131 + turn * 17) % 300;
+    std::string text = "t" + std::to_string(turn) + "#" + std::to_string(k) + ":";
+    while (text.size() < length) text += static_cast<char>('a' + (k + text.size()) % 26);
+    return text;
+}
+
+// Round `round` of turn `turn`: its request grows by one message a round,
+// so the compact form leaves out all but the last.
+InteractionRecord crash_record(int turn, int round) {
+    InteractionRecord r;
+    r.record_id = "t" + std::to_string(turn) + "r" + std::to_string(round);
+    r.session_id = kRecordSession;
+    r.timestamp = "2024-05-01T10:00:00";
+    r.user_turn_index = turn;
+    r.round = round;
+    r.system_prompt = "sys";
+    for (int k = 0; k <= round; ++k) {
+        ChatMessage m;
+        m.role = k == 0 ? MessageRole::system : MessageRole::user;
+        m.content = request_text(turn, k);
+        r.messages.push_back(std::move(m));
+    }
+    r.message.role = MessageRole::assistant;
+    r.message.content = "answer " + r.record_id;
+    r.success = true;
+    return r;
+}
+
+// The child: one turn of rounds on the record file, with a clock that
+// passes the write interval every other append, until killed.
+[[noreturn]] void run_record_writer(const std::string& dir, int turn) {
+    std::int64_t ticks = 0;
+    InteractionRecorder recorder([&ticks] { return std::chrono::steady_clock::time_point{} + std::chrono::seconds(++ticks); });
+    recorder.set_compact(turn % 2 == 0);
+    recorder.open(kRecordSession, dir);
+    recorder.begin_turn(turn, "turn " + std::to_string(turn));
+    for (int round = 1; round <= kRecordRounds; ++round) recorder.append(crash_record(turn, round));
+    recorder.flush();
+    ::_exit(0);
+}
+
 #endif
+
+// Record files written by appends and killed at random moments, in both
+// forms: the file on disk is always a complete record file whose records are
+// every earlier turn's and a prefix of the killed one's, and it loads back.
+TEST(CrashConsistency, KilledRecordWritesLeaveACompleteRecordFile) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs fork and SIGKILL";
+#else
+    TestDir root;
+    const fs::path dir = root.path() / "records";
+    const fs::path file = dir / (std::string(kRecordSession) + ".json");
+    {
+        InteractionRecorder recorder;
+        recorder.open(kRecordSession, dir.string());
+    }
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> delay_us(0, 40000);
+
+    std::size_t count = 0;
+    int written_partly = 0;
+    constexpr int kTurns = 40;
+    for (int turn = 1; turn <= kTurns; ++turn) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) run_record_writer(dir.string(), turn);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        remove_stale_temp_files(dir);
+        EXPECT_TRUE(temp_files_in(dir).empty());
+
+        const auto root_json = nlohmann::json::parse(test::read_text(file.string()), nullptr, false);
+        ASSERT_TRUE(root_json.is_object()) << "turn " << turn;
+        const auto& list = root_json.at("records");
+        ASSERT_EQ(root_json.at("record_count").get<std::size_t>(), list.size());
+        ASSERT_GE(list.size(), count);
+        std::vector<InteractionRecord> records;
+        for (const auto& element : list) records.push_back(record_from_json(element));
+        ASSERT_TRUE(expand_compact_requests(records)) << "turn " << turn;
+        // Turn after turn, each a run of rounds from the first.
+        int last_turn = 0;
+        int last_round = 0;
+        for (const auto& record : records) {
+            if (record.user_turn_index != last_turn) {
+                ASSERT_GT(record.user_turn_index, last_turn);
+                last_turn = record.user_turn_index;
+                last_round = 0;
+            }
+            ASSERT_EQ(record.round, last_round + 1) << record.record_id;
+            last_round = record.round;
+            const InteractionRecord expected = crash_record(record.user_turn_index, record.round);
+            ASSERT_EQ(record.record_id, expected.record_id);
+            ASSERT_EQ(record.messages.size(), expected.messages.size()) << record.record_id;
+            for (std::size_t k = 0; k < expected.messages.size(); ++k) {
+                ASSERT_EQ(record.messages[k].content, expected.messages[k].content) << record.record_id;
+            }
+        }
+        if (last_turn == turn && last_round < kRecordRounds) ++written_partly;
+        count = list.size();
+
+        InteractionRecorder loaded;
+        loaded.open(kRecordSession, dir.string());
+        ASSERT_EQ(loaded.record_count(), count);
+    }
+    // Nothing was ever found unreadable and moved aside.
+    std::size_t entries = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        (void)entry;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1u);
+    std::printf("[ crash    ] %d record writers killed, %d mid-turn, %zu records on disk\n", kTurns, written_partly,
+                count);
+#endif
+}
 
 TEST(CrashConsistency, KilledSavesLeaveOldOrNewFilesAndStartupRemovesTemporaries) {
 #ifdef _WIN32

@@ -5,6 +5,7 @@
 
 #include "agent/agent_test_util.hpp"
 #include "config/json_util.hpp"
+#include "support/fs_util.hpp"
 
 #include <gtest/gtest.h>
 
@@ -66,6 +67,15 @@ std::string whole_file(const std::string& session_id, const std::vector<Interact
     return text.value_or("");
 }
 
+// What the recorder moved aside for `name`: "<name>.unreadable-<time>[-n]".
+std::vector<std::filesystem::path> moved_aside(const std::filesystem::path& dir, const std::string& name) {
+    std::vector<std::filesystem::path> out;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind(name + ".unreadable-", 0) == 0) out.push_back(entry.path());
+    }
+    return out;
+}
+
 class InteractionRecorderTest : public ::testing::Test {
 protected:
     std::filesystem::path file(const std::string& id = "s1") const { return dir.path() / (id + ".json"); }
@@ -88,6 +98,7 @@ TEST_F(InteractionRecorderTest, TurnUsageSumsKnownRoundsAndIsEstimatedWhenOneIsU
     recorder.begin_turn(3, "question");
     recorder.append(record(0, 1, usage(10, 5), "a"));
     recorder.append(record(0, 2, TokenUsage{}, "b"));
+    recorder.flush();
 
     const json root = file_json();
     ASSERT_EQ(root["turn_usages"].size(), 1u);
@@ -129,6 +140,7 @@ TEST_F(InteractionRecorderTest, BuilderTimesTheCallAndLeavesFirstTokenNullWhenNo
     streamed.mark_first_token();  // later marks do not count
     streamed.set_model_info("m", "openai", "resp-1", "stop");
     recorder.append(streamed.finish());
+    recorder.flush();
 
     const json records = file_json()["records"];
     EXPECT_TRUE(records[0]["timing"]["first_token_ms"].is_null());
@@ -176,6 +188,7 @@ TEST_F(InteractionRecorderTest, ToolArgumentsAppearParsedWhenTheyAreJson) {
                                  3, 1700000000000);
     }
     recorder.append(round.finish());
+    recorder.flush();
     const json executions = file_json()["records"][0]["tool_executions"];
     ASSERT_EQ(executions.size(), cases.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -211,6 +224,7 @@ TEST_F(InteractionRecorderTest, ReopeningRestoresTheTurnAndTheNextTurnCarriesIts
     // The loaded records are not the current turn's.
     InteractionRecord plain = record(0, 1, usage(1, 1), "r5");
     reopened.append(plain);
+    reopened.flush();
     EXPECT_FALSE(file_json()["records"][4].contains("user_input"));
 
     reopened.begin_turn(5, "fifth");
@@ -218,6 +232,7 @@ TEST_F(InteractionRecorderTest, ReopeningRestoresTheTurnAndTheNextTurnCarriesIts
     reopened.append(plain);
     plain.record_id = "r7";
     reopened.append(plain);
+    reopened.flush();
     const json records = file_json()["records"];
     ASSERT_EQ(records.size(), 7u);
     EXPECT_EQ(records[0]["user_input"], "turn 1");
@@ -227,7 +242,9 @@ TEST_F(InteractionRecorderTest, ReopeningRestoresTheTurnAndTheNextTurnCarriesIts
     EXPECT_EQ(reopened.usage_since(5).prompt_tokens, 2);
 }
 
-TEST_F(InteractionRecorderTest, AFileThatCannotBeReadAsRecordsIsLeftAloneUntilTheNextAppend) {
+// Untouched at open and while nothing new is recorded; moved aside, whole,
+// before the first write of new records.
+TEST_F(InteractionRecorderTest, AFileThatCannotBeReadAsRecordsIsMovedAsideBeforeTheFirstWrite) {
     const std::vector<std::string> contents = {
         "{ not json",
         "",
@@ -236,6 +253,9 @@ TEST_F(InteractionRecorderTest, AFileThatCannotBeReadAsRecordsIsLeftAloneUntilTh
         R"({"records":[{"response":{"success":"yes"}}]})",
         R"({"records":[{"tool_executions":[{"duration_ms":[1]}]}]})",
         R"({"records":[{"round_usage":{"estimated":"no"}}]})",
+        R"({"records":[{"request":{"omitted_messages":"2"}}]})",
+        R"({"records":"none"})",
+        R"([{"records":[]}])",
         std::string(300, '[') + std::string(300, ']'),
     };
     for (const auto& content : contents) {
@@ -246,11 +266,195 @@ TEST_F(InteractionRecorderTest, AFileThatCannotBeReadAsRecordsIsLeftAloneUntilTh
         EXPECT_EQ(read_file(file()), content);
         EXPECT_EQ(damaged.record_count(), 0u);
         EXPECT_EQ(damaged.last_user_turn_index(), 0);
-        damaged.flush();  // an explicit flush writes what it has
+        EXPECT_TRUE(damaged.flush());  // nothing new to write: still untouched
+        EXPECT_EQ(read_file(file()), content);
         damaged.append(record(1, 1, usage(1, 1), "new"));
+        EXPECT_TRUE(damaged.flush());
         const json root = file_json();
         EXPECT_EQ(root["record_count"], 1);
         EXPECT_EQ(root["records"][0]["record_id"], "new");
+        const auto aside = moved_aside(dir.path(), "s1.json");
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(read_file(aside[0]), content);
+        std::filesystem::remove(aside[0]);
+    }
+}
+
+// Larger than what is read at start: not loaded, and kept whole aside.
+TEST_F(InteractionRecorderTest, AFileTooLargeToLoadIsMovedAsideBeforeTheFirstWrite) {
+    std::vector<InteractionRecord> old = {record(1, 1, usage(1, 1), "old")};
+    old[0].message.content = std::string(kMaxStartupFileBytes, 'x');
+    const std::string content = whole_file("s1", old);
+    ASSERT_GT(content.size(), kMaxStartupFileBytes);
+    write_file(file(), content);
+    recorder.open("s1", dir.str());
+    EXPECT_EQ(recorder.record_count(), 0u);
+    EXPECT_EQ(read_file(file()).size(), content.size());
+    recorder.begin_turn(2, "next");
+    recorder.append(record(2, 1, usage(1, 1), "new"));
+    EXPECT_TRUE(recorder.flush());
+    EXPECT_EQ(file_json()["record_count"], 1);
+    const auto aside = moved_aside(dir.path(), "s1.json");
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_TRUE(read_file(aside[0]) == content);
+}
+
+// A clock the test moves: appends write only once kWriteInterval has passed
+// since the last write; flush, close and destruction write what is left, and
+// write nothing when nothing is new.
+TEST_F(InteractionRecorderTest, AppendsWriteAtMostEveryIntervalAndFlushWritesTheRest) {
+    using namespace std::chrono_literals;
+    auto now = std::chrono::steady_clock::time_point{} + 1h;
+    std::uint64_t sizes = 0;
+    auto on_disk = [&] { return file_json()["record_count"].get<int>(); };
+    {
+        InteractionRecorder timed([&] { return now; });
+        timed.open("s1", dir.str());  // a new file is written at once
+        EXPECT_EQ(timed.write_count(), 1u);
+        sizes += read_file(file()).size();
+        timed.begin_turn(1, "q");
+        struct Step {
+            std::chrono::milliseconds advance;
+            std::size_t writes_after;
+            int records_on_disk;
+        };
+        const std::vector<Step> steps = {
+            {0ms, 1, 0},     // right after the open's write
+            {1000ms, 1, 0},  // 1 s
+            {999ms, 1, 0},   // 1.999 s
+            {1ms, 2, 4},     // 2 s: written, all four
+            {500ms, 2, 4},   // 0.5 s after that write
+            {3000ms, 3, 6},  // long round
+        };
+        int appended = 0;
+        for (const Step& step : steps) {
+            SCOPED_TRACE(appended + 1);
+            now += step.advance;
+            const std::size_t before = timed.write_count();
+            ++appended;
+            timed.append(record(1, appended, usage(1, 1), "r" + std::to_string(appended)));
+            EXPECT_EQ(timed.write_count(), step.writes_after);
+            EXPECT_EQ(on_disk(), step.records_on_disk);
+            if (timed.write_count() > before) sizes += read_file(file()).size();
+        }
+        timed.append(record(1, ++appended, usage(1, 1), "r7"));
+        EXPECT_EQ(on_disk(), 6);
+        EXPECT_TRUE(timed.flush());  // the end of the turn
+        EXPECT_EQ(timed.write_count(), 4u);
+        EXPECT_EQ(on_disk(), 7);
+        sizes += read_file(file()).size();
+        EXPECT_TRUE(timed.flush());  // nothing new: no write
+        EXPECT_EQ(timed.write_count(), 4u);
+        EXPECT_EQ(timed.bytes_written(), sizes);
+
+        timed.append(record(1, ++appended, usage(1, 1), "r8"));
+        timed.close();
+        EXPECT_EQ(timed.write_count(), 5u);
+        EXPECT_EQ(on_disk(), 8);
+
+        timed.open("s1", dir.str());
+        timed.begin_turn(2, "q2");
+        now += 10s;  // the first record after a pause is written at once
+        timed.append(record(2, 1, usage(1, 1), "r9"));
+        EXPECT_EQ(on_disk(), 9);
+        timed.append(record(2, 2, usage(1, 1), "r10"));
+        EXPECT_EQ(on_disk(), 9);
+    }
+    EXPECT_EQ(on_disk(), 10);  // written when the recorder goes
+}
+
+// The compact form: a record leaves out the leading request messages the
+// previous record of its turn and task holds; the first record of a turn or
+// task, and one whose request starts differently, is whole.
+TEST_F(InteractionRecorderTest, CompactRecordsLeaveOutWhatThePreviousRecordOfTheTaskHolds) {
+    const ChatMessage sys = message(MessageRole::system, "sys");
+    const ChatMessage question = message(MessageRole::user, "hi");
+    ChatMessage call = message(MessageRole::assistant, "");
+    call.tool_calls = {{"c1", "read", R"({"path":"a"})"}};
+    ChatMessage result = message(MessageRole::tool, R"({"success":true})");
+    result.tool_call_id = "c1";
+    auto with = [](InteractionRecord r, std::vector<ChatMessage> messages, std::string task = "") {
+        r.messages = std::move(messages);
+        r.task_id = std::move(task);
+        return r;
+    };
+    std::vector<InteractionRecord> whole = {
+        with(record(1, 1, usage(1, 1), "a"), {sys, question}),
+        with(record(1, 1, usage(1, 1), "t"), {sys, question}, "task_1"),  // another task: whole
+        with(record(1, 2, usage(1, 1), "b"), {sys, question, call, result}),
+        with(record(1, 3, usage(1, 1), "c"), {message(MessageRole::system, "other"), question}),
+        with(record(2, 1, usage(1, 1), "d"), {sys, question, call, result, question}),  // a new turn: whole
+        with(record(2, 2, usage(1, 1), "e"), {sys, question, call, result, question, call}),
+    };
+    whole[0].user_input = "first";
+    whole[4].user_input = "second";
+    recorder.set_compact(true);
+    recorder.open("s1", dir.str());
+    recorder.begin_turn(1, "first");
+    for (std::size_t i = 0; i < 4; ++i) recorder.append(whole[i]);
+    recorder.begin_turn(2, "second");
+    for (std::size_t i = 4; i < whole.size(); ++i) recorder.append(whole[i]);
+    recorder.close();
+
+    const json records = file_json()["records"];
+    ASSERT_EQ(records.size(), whole.size());
+    EXPECT_EQ(records[2]["request"],
+              (json{{"messages", json::array({message_to_json(call, false), message_to_json(result, false)})},
+                    {"omitted_messages", 2},
+                    {"system_prompt", "sys"},
+                    {"tools", json::array()}}));
+    const std::vector<std::size_t> stored = {2, 2, 2, 2, 5, 1};
+    const std::vector<int> omitted = {0, 0, 2, 0, 0, 5};
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(records[i]["request"]["messages"].size(), stored[i]);
+        EXPECT_EQ(records[i]["request"].value("omitted_messages", 0), omitted[i]);
+    }
+
+    // Read back: the records re-serialise to the same bytes, and expanding
+    // them gives every whole request again.
+    std::vector<InteractionRecord> read;
+    for (const auto& element : records) read.push_back(record_from_json(element));
+    EXPECT_EQ(read_file(file()), whole_file("s1", read));
+    ASSERT_TRUE(expand_compact_requests(read));
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(read[i].omitted_messages, 0);
+        ASSERT_EQ(read[i].messages.size(), whole[i].messages.size());
+        for (std::size_t m = 0; m < read[i].messages.size(); ++m) {
+            EXPECT_EQ(message_to_json(read[i].messages[m], false), message_to_json(whole[i].messages[m], false));
+        }
+    }
+
+    // Loading the compact file: the turn and usage come back, later records
+    // extend it byte for byte, in either form.
+    InteractionRecorder reopened;
+    reopened.open("s1", dir.str());
+    EXPECT_EQ(reopened.record_count(), whole.size());
+    EXPECT_EQ(reopened.last_user_turn_index(), 2);
+    EXPECT_EQ(reopened.session_usage().total_tokens, 2 * static_cast<int>(whole.size()));
+    std::vector<InteractionRecord> expected;
+    for (const auto& element : records) expected.push_back(record_from_json(element));
+    reopened.begin_turn(3, "third");
+    InteractionRecord next = with(record(3, 1, usage(1, 1), "f"), {sys, question});
+    next.user_input = "third";
+    reopened.append(next);
+    expected.push_back(next);
+    reopened.flush();
+    EXPECT_EQ(read_file(file()), whole_file("s1", expected));
+}
+
+TEST(InteractionRecordExpansion, ARecordLeavingOutMoreThanItsPredecessorHeldIsReported) {
+    InteractionRecord first = record(1, 1, usage(1, 1), "a");
+    InteractionRecord second = record(1, 2, usage(1, 1), "b");
+    second.omitted_messages = 3;  // the first has two
+    InteractionRecord other = record(1, 1, usage(1, 1), "c");
+    other.task_id = "task_1";
+    other.omitted_messages = 1;  // no predecessor at all
+    for (auto records : {std::vector<InteractionRecord>{first, second}, std::vector<InteractionRecord>{other}}) {
+        const auto before = records;
+        EXPECT_FALSE(expand_compact_requests(records));
+        EXPECT_EQ(records.back().messages.size(), before.back().messages.size());  // left as read
     }
 }
 
@@ -287,6 +491,7 @@ TEST_F(InteractionRecorderTest, FileIsByteIdenticalToSerialisingTheWholeObject) 
     EXPECT_EQ(read_file(file()), whole_file("s1", expected));
     auto add = [&](InteractionRecord r) {
         recorder.append(r);
+        recorder.flush();
         r.messages.front().images.clear();
         expected.push_back(std::move(r));
         ASSERT_EQ(read_file(file()), whole_file("s1", expected)) << "after record " << expected.size();
@@ -359,6 +564,7 @@ TEST_F(InteractionRecorderTest, FileIsByteIdenticalToSerialisingTheWholeObject) 
     InteractionRecord next = record(4, 1, usage(2, 2), "f");
     next.user_input = "after reload";
     reopened.append(next);
+    reopened.flush();
     loaded.push_back(next);
     EXPECT_EQ(read_file(file()), whole_file("s1", loaded));
 }
@@ -367,6 +573,7 @@ TEST_F(InteractionRecorderTest, ARecordTooDeepForTheFileStopsTheWritesButNotTheC
     recorder.open("s1", dir.str());
     recorder.begin_turn(1, "x");
     recorder.append(record(1, 1, usage(1, 1), "a"));
+    recorder.flush();
     const std::string before = read_file(file());
 
     InteractionRecord deep = record(1, 2, usage(1, 1), "deep");
@@ -374,6 +581,7 @@ TEST_F(InteractionRecorderTest, ARecordTooDeepForTheFileStopsTheWritesButNotTheC
     for (int i = 0; i < 260; ++i) nested = json::array({nested});
     deep.tools = nested;
     recorder.append(deep);
+    EXPECT_FALSE(recorder.flush());
     EXPECT_EQ(read_file(file()), before);
     EXPECT_EQ(recorder.record_count(), 2u);
     EXPECT_EQ(recorder.usage_since(0).prompt_tokens, 2);
@@ -418,6 +626,7 @@ TEST(InteractionRecorderConcurrency, AppendsFromSeveralThreadsAllReachTheFile) {
     for (auto& w : workers) w.join();
     stop.store(true);
     reader.join();
+    recorder.flush();
 
     EXPECT_EQ(recorder.record_count(), static_cast<std::size_t>(kThreads * kEach));
     const json root = json::parse(read_file(dir.path() / "s1.json"));
