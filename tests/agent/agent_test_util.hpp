@@ -137,6 +137,18 @@ inline void write_agent_config(const std::filesystem::path& base, const std::str
     std::ofstream(base / "config" / "agent_config.json", std::ios::binary) << config.dump(4);
 }
 
+// Adds the knowledge and skills paths to <base>/config/agent_config.json. The
+// configuration is process-wide and a load keeps what the file lacks, so tests
+// of these files write them out rather than assume them.
+inline void write_knowledge_paths(const std::filesystem::path& base) {
+    const std::filesystem::path file = base / "config" / "agent_config.json";
+    nlohmann::json config = nlohmann::json::parse(read_file(file));
+    config["paths"]["memory_file"] = "./data/memory/memory.json";
+    config["paths"]["config_dir"] = "./config";
+    config["paths"]["skills_dir"] = "./skills";
+    write_file(file, config.dump(4));
+}
+
 // Collects events (type, state name, text, ...) from any thread.
 template <typename Event>
 class EventLog {

@@ -106,14 +106,7 @@ class Host {
 public:
     explicit Host(const std::string& kind) : driver(test::make_driver(kind)) {
         test::write_agent_config(dir.path(), server.base_url() + "/v1");
-        // The configuration is process-wide and a load keeps what the file
-        // lacks, so the knowledge paths are written out rather than assumed.
-        const fs::path file = dir.path() / "config" / "agent_config.json";
-        nlohmann::json config = read_json(file);
-        config["paths"]["memory_file"] = "./data/memory/memory.json";
-        config["paths"]["config_dir"] = "./config";
-        config["paths"]["skills_dir"] = "./skills";
-        write_file(file, config.dump(4));
+        test::write_knowledge_paths(dir.path());
     }
     test::CppDriver* cpp() { return dynamic_cast<test::CppDriver*>(driver.get()); }
     VexaCoreHandle* c_handle() { return static_cast<test::CDriver*>(driver.get())->handle(); }
