@@ -181,8 +181,8 @@ enum {
 };
 
 /* An event (72 bytes on 64-bit). Every pointer is non-NULL (an empty field is
- * ""). The record and its strings are valid only during the callback; the
- * texts are passed as the engine produced them (not repaired). */
+ * ""). The record and its strings are valid only during the callback; every
+ * text is valid UTF-8 (bytes that were not arrive repaired, as above). */
 typedef struct VexaCoreEvent {
     int32_t type;                  /* VEXA_CORE_EVENT_*, 0..14 */
     const char* state;             /* "idle", "waiting", "thinking", "generating",
