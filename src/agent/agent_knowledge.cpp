@@ -9,8 +9,8 @@
 
 #include <exception>
 #include <string>
-#include <vector>
 #include <system_error>
+#include <vector>
 
 namespace vexa {
 
