@@ -236,7 +236,8 @@ std::string LlamaCppBackend::fitted_prompt(const std::vector<ChatMessage>& messa
         const int tokens = runtime_->count_tokens(text);
         return tokens >= 0 && tokens + reserve <= n_ctx;
     };
-    if (runtime_->count_tokens(prompt) < 0 || fits(prompt)) return prompt;
+    const int whole = runtime_->count_tokens(prompt);  // tokenised once: most prompts fit
+    if (whole < 0 || whole + reserve <= n_ctx) return prompt;
 
     // Whole turns go, oldest first: a turn starts at a user message, so an
     // assistant's tool calls never lose their results.
